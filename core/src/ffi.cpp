@@ -1,0 +1,109 @@
+#include "ffi.hpp"
+
+#include <cstring>
+
+#include "json.hpp"
+#include "release.hpp"
+#include "utf8.hpp"
+#include "vela_core.h"
+
+namespace vela::ffi {
+
+namespace {
+
+constexpr json::Field credential_fields[] = {
+    json::field<&Credentials::activationKey>("activationKey"),
+    json::field<&Credentials::launchSecret>("launchSecret"),
+};
+constexpr json::Record<Credentials> credentials_record{credential_fields, json::Extra::refuse};
+
+// A body that a later part of the library provides.
+Result<> not_built() { return fail(Error::other("not available")); }
+
+}  // namespace
+
+Result<std::span<const std::uint8_t>> bytes(const std::uint8_t *data, std::size_t length, std::size_t max) {
+  if (data == nullptr || length > max) return fail(Error::other("invalid native input bounds"));
+  return std::span<const std::uint8_t>(data, length);
+}
+
+Result<std::string_view> string(const char *text) {
+  if (text == nullptr) return fail(Error::other("missing native argument"));
+  std::string_view view(text);
+  if (!utf8::valid(view)) return fail(Error::other("invalid native argument"));
+  return view;
+}
+
+Result<> output(char *buffer, std::size_t capacity, std::string_view text) {
+  if (buffer == nullptr || capacity == 0 || text.size() > capacity - 1)
+    return fail(Error::other("native output exceeds bounds"));
+  std::memcpy(buffer, text.data(), text.size());
+  buffer[text.size()] = '\0';
+  return {};
+}
+
+Result<Credentials> credentials(const std::uint8_t *data, std::size_t length) {
+  auto input = bytes(data, length, kMaxCredentials);
+  if (!input) return fail(input.error());
+  secret::Bytes copy(input->begin(), input->end());
+  auto record = json::read(copy, credentials_record);
+  if (!record) return fail(Error::other("invalid native activation"));
+  return std::move(*record);
+}
+
+}  // namespace vela::ffi
+
+using namespace vela;
+
+extern "C" {
+
+int vela_core_verify_release(const uint8_t *, size_t, const uint8_t *, size_t, char *, size_t) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_validate_trust(const uint8_t *state, size_t stateLength) {
+  return ffi::guard([&]() -> Result<> {
+    auto input = ffi::bytes(state, stateLength, ffi::kMaxState);
+    if (!input) return fail(input.error());
+    auto trust = release::read_state(*input);
+    if (!trust) return fail(Error::invalid_data("invalid root trust state"));
+    return release::validate_state(*trust);
+  });
+}
+
+int vela_core_verify_inventory(const char *, const uint8_t *, size_t, const char *) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_verify_foreground(const char *, const uint8_t *, size_t, const char *) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_copy_inventory(const char *, const char *, const uint8_t *, size_t, const char *) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_copy_foreground(const char *, const char *, const uint8_t *, size_t, const char *) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_read_foreground_asset(const char *, const uint8_t *, size_t, const char *, const char *, uint8_t *,
+                                    size_t, size_t *, char *, size_t) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_start(const char *, const char *, uint32_t, uint32_t, uint32_t, uint32_t, const char *,
+                    const uint8_t *, size_t) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+int vela_core_status(char *, size_t) { return ffi::guard([] { return ffi::not_built(); }); }
+
+int vela_core_stop(void) { return ffi::guard([] { return ffi::not_built(); }); }
+
+int vela_core_seal(const char *, const char *, uint32_t, uint32_t, const uint8_t *, size_t, const uint8_t *,
+                   size_t) {
+  return ffi::guard([] { return ffi::not_built(); });
+}
+
+}  // extern "C"
