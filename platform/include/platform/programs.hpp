@@ -1,4 +1,4 @@
-// Process limits as the platform names them.
+// Running programs: limits as the platform names them.
 #pragma once
 
 #include <sys/resource.h>
