@@ -31,9 +31,11 @@ TEST(Frame, Bytes) {
 
 TEST(Frame, String) {
   EXPECT_STREQ(string(nullptr).error().message, "missing native argument");
-  for (const char *bad : {"\x80", "a\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\xFF"})
+  for (const char *bad : {"\x80", "a\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\xFF",
+                          "eight ch\x80", "sixteen characte\xC3\x28 and more ascii"})
     EXPECT_STREQ(string(bad).error().message, "invalid native argument") << bad;
-  for (const char *ok : {"", "plain", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF"})
+  for (const char *ok : {"", "plain", "\xC3\xA9", "\xF0\x9F\x98\x80", "\xEF\xBF\xBF", "\xF4\x8F\xBF\xBF",
+                         "longer than eight \xC3\xA9 bytes"})
     EXPECT_TRUE(string(ok)) << ok;
 }
 
