@@ -6,6 +6,8 @@
 namespace vela::helper {
 namespace {
 
+using helper::PrintTo;  // rows print as their names
+
 const std::string kGeneration(64, 'a');
 
 Error invalidArgument() {

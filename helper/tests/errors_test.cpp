@@ -6,6 +6,8 @@
 namespace vela::helper {
 namespace {
 
+using helper::PrintTo;  // rows print as their names
+
 const Error kEarlier{kPosixDomain, 2, "earlier"};
 const Error kLater{kHelperDomain, 60, "later"};
 const Error kActivation{kActivationDomain, 1, "activation"};

@@ -13,6 +13,8 @@
 namespace vela::helper {
 namespace {
 
+using helper::PrintTo;  // rows print as their names
+
 using test::bytes;
 using test::TempDir;
 

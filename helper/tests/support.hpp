@@ -29,7 +29,8 @@ inline void PrintTo(const Error &e, std::ostream *os) {
   *os << "(" << e.domain << ", " << e.code << ", \"" << e.message << "\")";
 }
 
-// Table rows print as their names.
+// Table rows print as their names; a test file names this in its own
+// namespace (using helper::PrintTo) for the rows declared there.
 template <class Row>
   requires requires(const Row &row) { std::string_view(row.name); }
 void PrintTo(const Row &row, std::ostream *os) {

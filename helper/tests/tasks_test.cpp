@@ -10,6 +10,8 @@
 namespace vela::helper {
 namespace {
 
+using helper::PrintTo;  // rows print as their names
+
 constexpr std::int64_t kMs = 1'000'000;
 constexpr TaskGrace kShortGrace{300 * kMs, 300 * kMs};
 
