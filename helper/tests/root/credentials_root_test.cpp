@@ -2,12 +2,16 @@
 
 #include <signal.h>
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "credentials.hpp"
+#include "platform/descriptor.hpp"
 #include "platform/keychain.hpp"
 #include "support.hpp"
 
@@ -20,6 +24,7 @@ namespace keychain = platform::keychain;
 
 constexpr const char *kService = "org.velabox.broker-helper.activation.v3";
 constexpr const char *kStore = "/Library/Keychains/System.sqlite";
+constexpr const char *kJournal = "/Library/Keychains/System.sqlite-journal";
 
 std::string generation(unsigned n) {
   char text[65];
@@ -49,7 +54,7 @@ keychain::Status openingStatus() {
   return store ? keychain::kSuccess : store.error();
 }
 
-keychain::Keychain open() {
+keychain::Keychain openStore() {
   auto store = keychain::Keychain::system();
   if (!store) throw std::runtime_error("keychain status " + std::to_string(store.error()));
   return std::move(*store);
@@ -58,7 +63,7 @@ keychain::Keychain open() {
 // The platform store
 
 TEST(Keychain, Statuses) {
-  auto store = open();
+  auto store = openStore();
   auto bytes = value(1);
   EXPECT_EQ(store.add({"svc", "acct", "access", bytes}), keychain::kSuccess);
   EXPECT_EQ(store.add({"svc", "acct", "access", value(2)}), keychain::kDuplicateItem);
@@ -77,7 +82,7 @@ TEST(Keychain, Statuses) {
 }
 
 TEST(Keychain, RootOnlyFileInRootOnlyDirectory) {
-  open();
+  openStore();
   struct stat st {};
   ASSERT_EQ(lstat("/Library/Keychains", &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
@@ -96,7 +101,7 @@ struct UnsafeStoreCase {
 class UnsafeStores : public testing::TestWithParam<UnsafeStoreCase> {};
 
 TEST_P(UnsafeStores, NotOpened) {
-  open();
+  openStore();
   GetParam().prepare();
   EXPECT_EQ(openingStatus(), keychain::kNotAvailable);
   std::optional<Error> error;
@@ -156,7 +161,7 @@ class WrongStoredValues : public testing::TestWithParam<StoredCase> {};
 
 // Items written past the daemon's own bounds, or of another kind.
 TEST_P(WrongStoredValues, ReadFailsAsUndecodable) {
-  open();
+  openStore();
   sqlite3 *db = nullptr;
   ASSERT_EQ(sqlite3_open(kStore, &db), SQLITE_OK);
   GetParam().plant(db);
@@ -203,7 +208,54 @@ TEST(Credentials, NonRootCallerRefused) {
   }
 }
 
+// Waits until the database file has been written `nth` more times; false
+// if the watch ends first.
+bool awaitDatabaseWrites(int watch, int nth) {
+  alignas(inotify_event) char buffer[4096];
+  while (nth > 0) {
+    ssize_t n = ::read(watch, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    for (char *p = buffer; p < buffer + n;) {
+      auto *event = reinterpret_cast<inotify_event *>(p);
+      if (event->len > 0 && std::string_view(event->name) == "System.sqlite") --nth;
+      p += sizeof(inotify_event) + event->len;
+    }
+  }
+  return true;
+}
+
+// Whether the store's rollback journal exists with a header: a commit that
+// has begun and not ended, which the next reader must roll back.
+bool commitUnderWay() {
+  constexpr std::uint8_t kMagic[] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+  std::uint8_t header[sizeof kMagic] = {};
+  platform::Descriptor journal(::open(kJournal, O_RDONLY | O_CLOEXEC));
+  return journal && ::read(journal.get(), header, sizeof header) == sizeof header &&
+         std::ranges::equal(header, kMagic);
+}
+
+// Stops the writer as it writes the database file and kills it there if a
+// commit is under way, so that it dies with the commit half done; otherwise
+// lets it go on to the next write.
+void killInsideACommit(pid_t writer, int watch, int skip) {
+  while (awaitDatabaseWrites(watch, skip)) {
+    skip = 1;
+    kill(writer, SIGSTOP);
+    waitpid(writer, nullptr, WUNTRACED);
+    if (commitUnderWay()) {
+      kill(writer, SIGKILL);
+      waitpid(writer, nullptr, 0);
+      return;
+    }
+    kill(writer, SIGCONT);
+  }
+}
+
 TEST(Credentials, StoreSurvivesKillOfTheWriterInTheMiddleOfAStore) {
+  openStore();
+  platform::Descriptor watch(inotify_init1(IN_CLOEXEC));
+  ASSERT_GE(inotify_add_watch(watch.get(), "/Library/Keychains", IN_MODIFY), 0);
+  std::vector<unsigned> stored;
   unsigned next = 0;
   for (int round = 0; round < 3; ++round) {
     int fds[2];
@@ -214,26 +266,23 @@ TEST(Credentials, StoreSurvivesKillOfTheWriterInTheMiddleOfAStore) {
       storeForever(next, fds[1]);
     }
     close(fds[1]);
-    // Let it commit a few items, then kill it wherever it is: nearly all of
-    // its time goes into stores.
-    unsigned committed = 0;
-    for (int i = 0; i < 20 + round * 7; ++i) ASSERT_EQ(::read(fds[0], &committed, sizeof committed), 4);
-    kill(writer, SIGKILL);
-    waitpid(writer, nullptr, 0);
-    close(fds[0]);
+    killInsideACommit(writer, watch.get(), 5 + round * 3);
+    ASSERT_TRUE(commitUnderWay()) << "killed with a commit half done";
 
-    // Every item that was reported is there whole; the ones after it are
-    // whole or absent, and reading them is never an error.
-    for (unsigned n = 0; n <= committed; ++n) EXPECT_EQ(read(generation(n), nullptr), value(n, 4096)) << n;
-    for (unsigned n = committed + 1;; ++n) {
-      std::optional<Error> error;
-      auto stored = read(generation(n), &error);
-      EXPECT_FALSE(error) << n;
-      if (!stored) break;
-      EXPECT_EQ(stored, value(n, 4096)) << n;
-      next = n + 1;
+    // Every store that returned holds its item whole; the item being
+    // written is whole or absent, and reading it is never an error.
+    platform::Descriptor reports(fds[0]);
+    for (unsigned n; ::read(reports.get(), &n, sizeof n) == sizeof n; next = n + 1) stored.push_back(n);
+    for (unsigned n : stored) EXPECT_EQ(read(generation(n), nullptr), value(n, 4096)) << n;
+    std::optional<Error> error;
+    auto inFlight = read(generation(next), &error);
+    EXPECT_FALSE(error);
+    if (inFlight) {
+      EXPECT_EQ(inFlight, value(next, 4096));
+      stored.push_back(next);
     }
-    next = std::max(next, committed + 1);
+    EXPECT_NE(access(kJournal, F_OK), 0) << "the half-done commit was rolled back";
+    next += 1;
   }
   sqlite3 *db = nullptr;
   ASSERT_EQ(sqlite3_open(kStore, &db), SQLITE_OK);
