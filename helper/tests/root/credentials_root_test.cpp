@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -209,10 +210,12 @@ TEST(Credentials, NonRootCallerRefused) {
 }
 
 // Waits until the database file has been written `nth` more times; false
-// if the watch ends first.
+// if five seconds pass without a write.
 bool awaitDatabaseWrites(int watch, int nth) {
   alignas(inotify_event) char buffer[4096];
+  pollfd ready{watch, POLLIN, 0};
   while (nth > 0) {
+    if (poll(&ready, 1, 5000) != 1) return false;
     ssize_t n = ::read(watch, buffer, sizeof buffer);
     if (n <= 0) return false;
     for (char *p = buffer; p < buffer + n;) {
@@ -234,21 +237,22 @@ bool commitUnderWay() {
          std::ranges::equal(header, kMagic);
 }
 
-// Stops the writer as it writes the database file and kills it there if a
-// commit is under way, so that it dies with the commit half done; otherwise
-// lets it go on to the next write.
-void killInsideACommit(pid_t writer, int watch, int skip) {
-  while (awaitDatabaseWrites(watch, skip)) {
+// Stops the writer each time it writes the database file, from the `skip`th
+// write on, until it is found with a commit under way, and kills it there,
+// so that it dies with the commit half done. Gives up after a while; kills
+// the writer in any case and tells whether that was inside a commit.
+bool killInsideACommit(pid_t writer, int watch, int skip) {
+  bool inside = false;
+  for (int attempt = 0; !inside && attempt < 1000 && awaitDatabaseWrites(watch, skip); ++attempt) {
     skip = 1;
     kill(writer, SIGSTOP);
     waitpid(writer, nullptr, WUNTRACED);
-    if (commitUnderWay()) {
-      kill(writer, SIGKILL);
-      waitpid(writer, nullptr, 0);
-      return;
-    }
-    kill(writer, SIGCONT);
+    inside = commitUnderWay();
+    if (!inside) kill(writer, SIGCONT);
   }
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  return inside;
 }
 
 TEST(Credentials, StoreSurvivesKillOfTheWriterInTheMiddleOfAStore) {
@@ -266,8 +270,7 @@ TEST(Credentials, StoreSurvivesKillOfTheWriterInTheMiddleOfAStore) {
       storeForever(next, fds[1]);
     }
     close(fds[1]);
-    killInsideACommit(writer, watch.get(), 5 + round * 3);
-    ASSERT_TRUE(commitUnderWay()) << "killed with a commit half done";
+    ASSERT_TRUE(killInsideACommit(writer, watch.get(), 5 + round * 3)) << "killed with a commit half done";
 
     // Every store that returned holds its item whole; the item being
     // written is whole or absent, and reading it is never an error.
