@@ -1,7 +1,19 @@
-// Running programs: limits as the platform names them.
+// Running programs: limits as the platform names them, and tasks: programs
+// launched with exactly the environment, directory and streams prepared for
+// them, and waited for against a deadline.
 #pragma once
 
 #include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/descriptor.hpp"
 
 namespace vela::platform {
 
@@ -9,5 +21,51 @@ namespace vela::platform {
 // that is only reserved, and Node cannot start under 512 MiB of it;
 // RLIMIT_DATA bounds what the child really allocates.
 inline constexpr int kAddressSpaceLimit = RLIMIT_DATA;
+
+// A program as its caller prepares it; launching changes none of it.
+struct Task {
+  std::string executable{};  // absolute path, also the program's argv[0]
+  std::vector<std::string> arguments{};
+  std::map<std::string, std::string> environment{};  // the whole environment
+  std::string directory{};                           // working directory; empty keeps the caller's
+  int standard_input = -1;                           // borrowed; -1 is the null device
+};
+
+// Where a launched task's standard streams go: borrowed descriptors, -1 for
+// the null device.
+struct Streams {
+  int input = -1;
+  int output = -1;
+  int error = -1;
+};
+
+// A launched task, held by a process descriptor so that neither a signal nor
+// a wait can reach another process. Dropping it unreaped abandons the task.
+class Process {
+ public:
+  explicit Process(Descriptor pidfd) : pidfd_(std::move(pidfd)) {}
+
+  // Waits until the task has ended or the monotonic clock (uptime_ns)
+  // reaches the deadline; true once it has ended and been reaped.
+  bool wait_until(std::int64_t deadline_ns);
+  // The exit status, or the number of the signal that ended the task.
+  int termination_status() const { return status_; }
+  void signal(int number) const;
+
+ private:
+  Descriptor pidfd_;
+  int status_ = -1;
+  bool ended_ = false;
+};
+
+// Starts the task with the given streams. The child gets no other
+// descriptor, no blocked signal and every signal at its default action.
+// Fails with an errno value when the program cannot be started (missing
+// program, missing working directory and the like).
+std::expected<Process, int> launch(const Task &task, Streams streams);
+
+// A descriptor from which exactly these bytes can be read, for a task's
+// standard input; it never blocks the writer, whatever the task reads.
+std::expected<Descriptor, int> input_file(std::span<const std::uint8_t> bytes);
 
 }  // namespace vela::platform

@@ -1,0 +1,22 @@
+#include "serialization.hpp"
+
+namespace vela::helper {
+
+namespace {
+
+// The domain and code under which the platform reports unreadable JSON.
+constexpr const char *kJsonDomain = "NSCocoaErrorDomain";
+constexpr std::int64_t kJsonUnreadable = 3840;
+
+}  // namespace
+
+std::optional<Json> parseJson(std::span<const std::uint8_t> bytes, ErrorOut error) {
+  try {
+    return Json::parse(bytes.begin(), bytes.end());
+  } catch (const Json::parse_error &e) {
+    setError(error, {kJsonDomain, kJsonUnreadable, e.what()});
+    return std::nullopt;
+  }
+}
+
+}  // namespace vela::helper

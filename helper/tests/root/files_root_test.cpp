@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "files.hpp"
+#include "support.hpp"
+
+namespace vela::helper {
+namespace {
+
+using helper::PrintTo;  // rows print as their names
+
+mode_t modeOf(const std::string &path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+void makeDirectory(const std::string &path, mode_t mode, uid_t owner = 0) {
+  mkdir(path.c_str(), 0700);
+  chmod(path.c_str(), mode);
+  chown(path.c_str(), owner, 0);
+}
+
+class RootDirectories : public testing::Test {
+ protected:
+  // The daemon's umask.
+  void SetUp() override { umask(077); }
+};
+
+TEST_F(RootDirectories, ExistingSafePathIsLeftAsItIs) {
+  makeDirectory("/private/kept", 0755);
+  std::optional<Error> error;
+  EXPECT_TRUE(ensureRootDirectory("/private/kept", 0700, &error));
+  EXPECT_FALSE(error);
+  EXPECT_EQ(modeOf("/private/kept"), 0755u);
+}
+
+TEST_F(RootDirectories, MissingComponentsAreMadeOwnerOnly) {
+  EXPECT_TRUE(ensureRootDirectory("/private/var/db/made", 0755, nullptr));
+  for (const char *path : {"/private/var", "/private/var/db", "/private/var/db/made"}) EXPECT_EQ(modeOf(path), 0700u) << path;
+}
+
+struct UnsafeCase {
+  const char *name;
+  std::function<void()> prepare;
+  int code;
+};
+
+class UnsafeRootDirectories : public RootDirectories, public testing::WithParamInterface<UnsafeCase> {};
+
+TEST_P(UnsafeRootDirectories, RefusedNamingTheWholePath) {
+  GetParam().prepare();
+  std::optional<Error> error;
+  EXPECT_FALSE(ensureRootDirectory("/private/a/b", 0700, &error));
+  EXPECT_EQ(error, (Error{kPosixDomain, GetParam().code, "root custody path is unsafe: /private/a/b"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, UnsafeRootDirectories,
+    testing::Values(UnsafeCase{"group_writable", [] { makeDirectory("/private/a", 0775); }, EPERM},
+                    UnsafeCase{"other_writable_leaf",
+                               [] {
+                                 makeDirectory("/private/a", 0755);
+                                 makeDirectory("/private/a/b", 0757);
+                               },
+                               EPERM},
+                    UnsafeCase{"owned_by_another_user", [] { makeDirectory("/private/a", 0755, 1234); }, EPERM},
+                    UnsafeCase{"unsafe_existing_ancestor", [] { chmod("/private", 0777); }, EPERM},
+                    UnsafeCase{"link_component",
+                               [] {
+                                 makeDirectory("/private/real", 0700);
+                                 symlink("real", "/private/a");
+                               },
+                               ENOTDIR},
+                    UnsafeCase{"file_component", [] { test::writeFile("/private/a", ""); }, ENOTDIR}),
+    rowName<UnsafeCase>);
+
+TEST_F(RootDirectories, FailedAtomicWriteOnFullDiskLeavesNoTemporaryName) {
+  makeDirectory("/private/small", 0700);
+  ASSERT_EQ(mount("tmpfs", "/private/small", "tmpfs", 0, "size=64k,mode=0700"), 0);
+  test::writeFile("/private/small/state", "old");
+  std::optional<Error> error;
+  EXPECT_FALSE(atomicRootData("/private/small", "state", std::vector<std::uint8_t>(1 << 20, 'x'), &error));
+  EXPECT_FALSE(error);
+  EXPECT_EQ(test::directoryNames("/private/small"), std::vector<std::string>{"state"});
+  EXPECT_EQ(test::readFile("/private/small/state"), "old");
+}
+
+}  // namespace
+}  // namespace vela::helper

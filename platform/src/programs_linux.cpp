@@ -1,0 +1,134 @@
+#include "platform/programs.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/clocks.hpp"
+
+namespace vela::platform {
+
+namespace {
+
+// A descriptor at 3 or above, so that placing the three streams over 0, 1
+// and 2 in order never overwrites one that is still to be placed.
+std::expected<Descriptor, int> above_standard_streams(int fd) {
+  Descriptor copy(fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  if (!copy) return std::unexpected(errno);
+  return copy;
+}
+
+struct FileActions {
+  posix_spawn_file_actions_t actions;
+  FileActions() { posix_spawn_file_actions_init(&actions); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
+};
+
+struct Attributes {
+  posix_spawnattr_t attributes;
+  Attributes() { posix_spawnattr_init(&attributes); }
+  ~Attributes() { posix_spawnattr_destroy(&attributes); }
+};
+
+// Every signal at its default action and none blocked: the caller may ignore
+// SIGTERM, and a task must still end when asked to.
+int reset_signals(posix_spawnattr_t &attributes) {
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  if (int rc = posix_spawnattr_setsigdefault(&attributes, &all)) return rc;
+  if (int rc = posix_spawnattr_setsigmask(&attributes, &none)) return rc;
+  return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
+std::vector<char *> pointers(std::vector<std::string> &texts) {
+  std::vector<char *> list;
+  for (auto &text : texts) list.push_back(text.data());
+  list.push_back(nullptr);
+  return list;
+}
+
+}  // namespace
+
+bool Process::wait_until(std::int64_t deadline_ns) {
+  if (ended_) return true;
+  pollfd ready{pidfd_.get(), POLLIN, 0};
+  for (;;) {
+    std::int64_t left = std::max<std::int64_t>(deadline_ns - uptime_ns(), 0);
+    timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    int n = ppoll(&ready, 1, &timeout, nullptr);
+    if (n > 0) break;
+    if (n == 0 || errno != EINTR) return false;
+  }
+  siginfo_t info{};
+  if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED) != 0) return false;
+  status_ = info.si_status;  // the exit status, or the signal for CLD_KILLED and CLD_DUMPED
+  ended_ = true;
+  return true;
+}
+
+void Process::signal(int number) const { pidfd_send_signal(pidfd_.get(), number, nullptr, 0); }
+
+std::expected<Process, int> launch(const Task &task, Streams streams) {
+  Descriptor null_device(open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (!null_device) return std::unexpected(errno);
+  FileActions files;
+  int target = 0;
+  std::vector<Descriptor> sources;
+  for (int fd : {streams.input, streams.output, streams.error}) {
+    auto source = above_standard_streams(fd >= 0 ? fd : null_device.get());
+    if (!source) return std::unexpected(source.error());
+    if (int rc = posix_spawn_file_actions_adddup2(&files.actions, source->get(), target++)) return std::unexpected(rc);
+    sources.push_back(std::move(*source));
+  }
+  if (!task.directory.empty())
+    if (int rc = posix_spawn_file_actions_addchdir_np(&files.actions, task.directory.c_str()))
+      return std::unexpected(rc);
+  if (int rc = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3)) return std::unexpected(rc);
+  Attributes attributes;
+  if (int rc = reset_signals(attributes.attributes)) return std::unexpected(rc);
+
+  std::vector<std::string> argv{task.executable};
+  argv.insert(argv.end(), task.arguments.begin(), task.arguments.end());
+  std::vector<std::string> envp;
+  for (const auto &[name, value] : task.environment) envp.push_back(name + "=" + value);
+  pid_t pid = 0;
+  if (int rc = posix_spawn(&pid, task.executable.c_str(), &files.actions, &attributes.attributes,
+                           pointers(argv).data(), pointers(envp).data()))
+    return std::unexpected(rc);
+
+  // The child is not reaped yet, so its pid cannot name another process.
+  Descriptor pidfd(pidfd_open(pid, 0));
+  if (!pidfd) {
+    int error = errno;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return std::unexpected(error);
+  }
+  return Process(std::move(pidfd));
+}
+
+std::expected<Descriptor, int> input_file(std::span<const std::uint8_t> bytes) {
+  Descriptor file(memfd_create("task-input", MFD_CLOEXEC));
+  if (!file) return std::unexpected(errno);
+  for (std::size_t done = 0; done < bytes.size();) {
+    ssize_t n = write(file.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::unexpected(n < 0 ? errno : EIO);
+    done += static_cast<std::size_t>(n);
+  }
+  if (lseek(file.get(), 0, SEEK_SET) != 0) return std::unexpected(errno);
+  return file;
+}
+
+}  // namespace vela::platform
