@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory_resource>
 #include <set>
 
 #include "json.hpp"
@@ -142,12 +143,21 @@ class Walk {
     return {};
   }
 
-  // No listed path stands where another listed path needs a directory.
+  // No listed path stands where another listed path needs a directory. In
+  // path order, neighbours mostly share their directories, and a directory
+  // already found unlisted with all its ancestors is not looked up again.
   Result<> parents_free() const {
-    for (std::string_view path : paths_)
-      for (auto slash = path.find('/'); slash != std::string_view::npos; slash = path.find('/', slash + 1))
+    std::string_view clear;  // the previous path's directory, found unlisted
+    for (std::string_view path : paths_) {
+      bool below_clear = !clear.empty() && path.size() > clear.size() && path.starts_with(clear) &&
+                         path[clear.size()] == '/';
+      for (auto slash = path.find('/', below_clear ? clear.size() + 1 : 0); slash != std::string_view::npos;
+           slash = path.find('/', slash + 1))
         if (paths_.contains(path.substr(0, slash)))
           return fail(Error::invalid_data("Mac custody asset collides with a parent directory"));
+      auto last = path.rfind('/');
+      clear = last == std::string_view::npos ? std::string_view{} : path.substr(0, last);
+    }
     return {};
   }
 
@@ -159,7 +169,8 @@ class Walk {
   }
 
  private:
-  std::set<std::string_view> paths_;  // borrowed from the assets
+  std::pmr::monotonic_buffer_resource nodes_;
+  std::pmr::set<std::string_view> paths_{&nodes_};  // borrowed from the assets
   std::uint64_t total_ = 0;
   std::uint64_t dependencies_ = 0;  // assets inside a dependency closure
 };
@@ -197,7 +208,7 @@ Result<> Inventory::require_foreground() const {
 
 bool safe_path(std::string_view path) {
   if (path.empty() || path.size() > kMaxPath || path.front() == '/') return false;
-  if (path.find_first_of(std::string_view("\0\\", 2)) != std::string_view::npos) return false;
+  if (std::ranges::any_of(path, [](char c) { return c == '\0' || c == '\\'; })) return false;
   for (std::size_t start = 0; start <= path.size();) {
     auto end = std::min(path.find('/', start), path.size());
     auto component = path.substr(start, end - start);

@@ -217,6 +217,18 @@ TEST(InventoryParse, ParentCollision) {
          a.push_back(asset("host/app/lib"));
        }),
        kParent},
+      {"a file among its siblings, then a path below it", with([](auto &a) {
+         a.push_back(asset("host/app/lib/a.js"));
+         a.push_back(asset("host/app/lib/b/c.js"));
+         a.push_back(asset("host/app/lib/b"));
+       }),
+       kParent},
+      {"a sibling sorting between the file and the path below it", with([](auto &a) {
+         a.push_back(asset("host/app/x/q/r.js"));
+         a.push_back(asset("host/app/x-y/z.js"));
+         a.push_back(asset("host/app/x"));
+       }),
+       kParent},
       {"a sibling sharing the prefix", with([](auto &a) {
          a.push_back(asset("host/app/lib"));
          a.push_back(asset("host/app/lib-x/y.js"));
