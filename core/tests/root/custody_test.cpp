@@ -1,5 +1,6 @@
 #include "custody.hpp"
 
+#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
@@ -281,15 +282,17 @@ TEST_F(Custody, CopyDoesNotFollowALinkInTheDestination) {
   EXPECT_TRUE(fs::is_empty("/private/elsewhere"));
 }
 
-// Runs the change on the file from the first read of it until the returned
-// guard goes, on another thread.
+// Runs the change on the file, again and again, from the first read of it
+// until the guard goes; on another thread.
 class OnFirstRead {
  public:
-  OnFirstRead(const fs::path &file, std::function<bool()> change) : watch_(::inotify_init1(IN_CLOEXEC)) {
+  OnFirstRead(const fs::path &file, std::function<bool()> change)
+      : watch_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
     if (::inotify_add_watch(watch_.get(), file.c_str(), IN_ACCESS) < 0) throw std::runtime_error("inotify");
     thread_ = std::thread([this, change] {
-      alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
-      if (::read(watch_.get(), event, sizeof event) <= 0) return;
+      pollfd ready{watch_.get(), POLLIN, 0};
+      while (!stop_ && ::poll(&ready, 1, 10) == 0) {
+      }
       while (!stop_ && change()) {
       }
     });
