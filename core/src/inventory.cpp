@@ -36,33 +36,39 @@ constexpr json::Record<Document> document_record{document_fields, json::Extra::r
 
 constexpr std::string_view kNode = "host/node/bin/node";
 
-constexpr std::string_view kFixedNames[] = {
+template <std::size_t N, std::size_t M>
+constexpr std::array<std::string_view, N + M> joined(const std::array<std::string_view, N> &a,
+                                                     const std::array<std::string_view, M> &b) {
+  std::array<std::string_view, N + M> out{};
+  std::ranges::copy(a, out.begin());
+  std::ranges::copy(b, out.begin() + N);
+  return out;
+}
+
+// The fixed files that every runtime must have.
+constexpr std::array<std::string_view, 5> kFixedRequired = {
     kNode,
     "host/app/package.json",
     "host/app/scripts/seal-protected-runtime.mjs",
     "host/app/packaging/macos/install-vela-broker.sh",
     "production-inventory.json",
-    "foreground-runtime.json",
 };
+
+constexpr auto kFixedNames = joined(kFixedRequired, std::array<std::string_view, 1>{"foreground-runtime.json"});
 
 constexpr std::string_view kAllowedPrefixes[] = {"host/node/", "host/app/", "host/agent-runtime/", "release/"};
 
 constexpr std::string_view kAppModules = "host/app/node_modules/";
 constexpr std::string_view kAgentModules = "host/agent-runtime/node_modules/";
 
-constexpr std::string_view kRequired[] = {
-    kNode,
-    "host/app/package.json",
-    "host/app/scripts/seal-protected-runtime.mjs",
-    "host/app/packaging/macos/install-vela-broker.sh",
-    "production-inventory.json",
-    "host/app/protected/broker/index.js",
-    "host/app/protected/broker/handlers.js",
-    "host/app/protected/protected-payloads.js",
-    "host/app/protected/protection-manifest.json",
-    "host/app/protected/vault.bin",
-    "host/app/protected/native/macos-peer.node",
-};
+constexpr auto kRequired = joined(kFixedRequired, std::array<std::string_view, 6>{
+                                                      "host/app/protected/broker/index.js",
+                                                      "host/app/protected/broker/handlers.js",
+                                                      "host/app/protected/protected-payloads.js",
+                                                      "host/app/protected/protection-manifest.json",
+                                                      "host/app/protected/vault.bin",
+                                                      "host/app/protected/native/macos-peer.node",
+                                                  });
 
 constexpr std::string_view kForegroundClosure[] = {
     "foreground-runtime.json",
@@ -114,7 +120,7 @@ bool begins_with_any(std::string_view path, std::span<const std::string_view> pr
 }
 
 bool inside_closure(std::string_view path) {
-  return std::ranges::find(kFixedNames, path) != std::end(kFixedNames) || begins_with_any(path, kAllowedPrefixes);
+  return std::ranges::find(kFixedNames, path) != kFixedNames.end() || begins_with_any(path, kAllowedPrefixes);
 }
 
 // The dependency closure a path lies in, or empty.

@@ -270,7 +270,7 @@ TEST(InventoryParse, KeepsDocumentOrder) {
 }
 
 TEST(InventoryForeground, Closure) {
-  auto foreground = [](const std::string &doc) {
+  auto foreground = [](const std::string &doc) -> std::string {
     auto parsed = Inventory::parse(test::bytes(doc), "1.2.3");
     EXPECT_TRUE(parsed) << doc;
     auto result = parsed->require_foreground();

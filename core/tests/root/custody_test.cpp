@@ -308,45 +308,38 @@ class OnFirstRead {
   std::thread thread_;
 };
 
-// A source large enough that the change lands while the copy still runs.
-test::File large_file() { return {"release/large.bin", std::string(64 << 20, 'L')}; }
-
-TEST_F(Custody, CopyRefusesASourceThatGrows) {
-  files.push_back(large_file());
+// A file large enough that a change made at its first read lands while the
+// copy or verification still reads it; each failure leaves no new file.
+TEST_F(Custody, FilesThatChangeWhileRead) {
+  files.push_back({"release/large.bin", std::string(64 << 20, 'L')});
+  const fs::path large = kSource / "release/large.bin";
   test::plant(kSource, files);
-  Descriptor appender(::open((kSource / "release/large.bin").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-  std::string result;
-  {
-    OnFirstRead grow(kSource / "release/large.bin", [&] { return ::write(appender.get(), "more", 4) == 4; });
-    result = copy(files);
+  Descriptor appender(::open(large.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  std::function<bool()> grow = [&] { return ::write(appender.get(), "more", 4) == 4; };
+  std::function<bool()> shrink = [&] { return ::truncate(large.c_str(), 1 << 20) != 0; };
+  struct Row {
+    const char *name;
+    std::function<bool()> change;
+    bool copying;
+    const char *expected;
+  };
+  for (const auto &[name, change, copying, expected] : std::vector<Row>{
+           {"copy of a growing file", grow, true, kGrew},
+           {"copy of a shrinking file", shrink, true, kCopyChanged},
+           {"verification of a growing file", grow, false, kChangedRead},
+           {"verification of a shrinking file", shrink, false, kChangedRead},
+       }) {
+    test::plant(kSource, files);
+    fs::remove_all(kTarget);
+    test::make_directories(kTarget);
+    std::string result;
+    {
+      OnFirstRead during(large, change);
+      result = copying ? copy(files) : verify(kSource);
+    }
+    EXPECT_EQ(result, expected) << name;
+    EXPECT_FALSE(fs::exists(kTarget / "release/large.bin")) << name;
   }
-  EXPECT_EQ(result, kGrew);
-  EXPECT_FALSE(fs::exists(kTarget / "release/large.bin"));
-}
-
-TEST_F(Custody, CopyRefusesASourceThatShrinks) {
-  files.push_back(large_file());
-  test::plant(kSource, files);
-  std::string result;
-  {
-    OnFirstRead shrink(kSource / "release/large.bin",
-                       [&] { return ::truncate((kSource / "release/large.bin").c_str(), 1 << 20) != 0; });
-    result = copy(files);
-  }
-  EXPECT_EQ(result, kCopyChanged);
-  EXPECT_FALSE(fs::exists(kTarget / "release/large.bin"));
-}
-
-TEST_F(Custody, VerifyRefusesAFileThatShrinksWhileRead) {
-  files.push_back(large_file());
-  test::plant(kSource, files);
-  std::string result;
-  {
-    OnFirstRead shrink(kSource / "release/large.bin",
-                       [&] { return ::truncate((kSource / "release/large.bin").c_str(), 1 << 20) != 0; });
-    result = verify(kSource);
-  }
-  EXPECT_EQ(result, kChangedRead);
 }
 
 TEST_F(Custody, CopyForegroundGivesWorldReadableModes) {
