@@ -5,7 +5,7 @@
 #include <string>
 
 #include "json.hpp"
-#include "rapidjson.hpp"
+#include "rapidjson_pass.hpp"
 #include "release.hpp"
 
 namespace {
@@ -42,17 +42,6 @@ std::string skipped_document() {
 
 std::span<const std::uint8_t> bytes(const std::string &s) {
   return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
-}
-
-void bare_pass(benchmark::State &state, const std::string &doc) {
-  for (auto _ : state) {
-    rapidjson::BaseReaderHandler<> handler;
-    rapidjson::Reader reader;
-    rapidjson::MemoryStream stream(doc.data(), doc.size());
-    auto ok = reader.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
-    benchmark::DoNotOptimize(ok);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * doc.size()));
 }
 
 void BM_TrustState_Reader(benchmark::State &state) {

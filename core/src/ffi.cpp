@@ -1,7 +1,10 @@
 #include "ffi.hpp"
 
+#include <algorithm>
 #include <cstring>
 
+#include "custody.hpp"
+#include "inventory.hpp"
 #include "json.hpp"
 #include "release.hpp"
 #include "utf8.hpp"
@@ -53,6 +56,52 @@ Result<Credentials> credentials(const std::uint8_t *data, std::size_t length) {
 
 }  // namespace vela::ffi
 
+// The bodies of the custody exports; arguments are read in the order the
+// exports take them, the inventory before any root.
+namespace vela::custody_exports {
+namespace {
+
+Result<inventory::Inventory> parsed_inventory(const uint8_t *document, size_t length, const char *version) {
+  auto bytes = ffi::bytes(document, length, ffi::kMaxInventory);
+  if (!bytes) return fail(bytes.error());
+  auto expected = ffi::string(version);
+  if (!expected) return fail(expected.error());
+  return inventory::Inventory::parse(*bytes, *expected);
+}
+
+Result<custody::Directory> opened_root(const char *path) {
+  auto text = ffi::string(path);
+  if (!text) return fail(text.error());
+  return custody::Directory::open_root(*text);
+}
+
+Result<> verify(const char *root, const uint8_t *document, size_t length, const char *version, bool foreground) {
+  auto parsed = parsed_inventory(document, length, version);
+  if (!parsed) return fail(parsed.error());
+  if (foreground)
+    if (auto closure = parsed->require_foreground(); !closure) return fail(closure.error());
+  auto tree = opened_root(root);
+  if (!tree) return fail(tree.error());
+  return tree->verify_inventory(*parsed);
+}
+
+using Copy = Result<> (custody::Directory::*)(const custody::Directory &, const inventory::Inventory &) const;
+
+// The destination root is closed before the source root.
+Result<> copy(const char *source_root, const char *destination_root, const uint8_t *document, size_t length,
+              const char *version, Copy operation) {
+  auto parsed = parsed_inventory(document, length, version);
+  if (!parsed) return fail(parsed.error());
+  auto source = opened_root(source_root);
+  if (!source) return fail(source.error());
+  auto destination = opened_root(destination_root);
+  if (!destination) return fail(destination.error());
+  return ((*source).*operation)(*destination, *parsed);
+}
+
+}  // namespace
+}  // namespace vela::custody_exports
+
 using namespace vela;
 
 extern "C" {
@@ -71,25 +120,53 @@ int vela_core_validate_trust(const uint8_t *state, size_t stateLength) {
   });
 }
 
-int vela_core_verify_inventory(const char *, const uint8_t *, size_t, const char *) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_verify_inventory(const char *root, const uint8_t *inventory, size_t inventoryLength,
+                               const char *version) {
+  return ffi::guard([&] { return custody_exports::verify(root, inventory, inventoryLength, version, false); });
 }
 
-int vela_core_verify_foreground(const char *, const uint8_t *, size_t, const char *) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_verify_foreground(const char *root, const uint8_t *inventory, size_t inventoryLength,
+                                const char *version) {
+  return ffi::guard([&] { return custody_exports::verify(root, inventory, inventoryLength, version, true); });
 }
 
-int vela_core_copy_inventory(const char *, const char *, const uint8_t *, size_t, const char *) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_copy_inventory(const char *sourceRoot, const char *destinationRoot, const uint8_t *inventory,
+                             size_t inventoryLength, const char *version) {
+  return ffi::guard([&] {
+    return custody_exports::copy(sourceRoot, destinationRoot, inventory, inventoryLength, version,
+                                 &custody::Directory::copy_inventory);
+  });
 }
 
-int vela_core_copy_foreground(const char *, const char *, const uint8_t *, size_t, const char *) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_copy_foreground(const char *sourceRoot, const char *destinationRoot, const uint8_t *inventory,
+                              size_t inventoryLength, const char *version) {
+  return ffi::guard([&] {
+    return custody_exports::copy(sourceRoot, destinationRoot, inventory, inventoryLength, version,
+                                 &custody::Directory::copy_foreground);
+  });
 }
 
-int vela_core_read_foreground_asset(const char *, const uint8_t *, size_t, const char *, const char *, uint8_t *,
-                                    size_t, size_t *, char *, size_t) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_read_foreground_asset(const char *root, const uint8_t *inventory, size_t inventoryLength,
+                                    const char *version, const char *assetPath, uint8_t *output,
+                                    size_t outputCapacity, size_t *outputLength, char *digest,
+                                    size_t digestCapacity) {
+  return ffi::guard([&]() -> Result<> {
+    auto name = ffi::string(assetPath);
+    if (!name) return fail(name.error());
+    if (!inventory::foreground_mime(*name) || output == nullptr || outputLength == nullptr)
+      return fail(Error::other("invalid foreground asset request"));
+    auto parsed = custody_exports::parsed_inventory(inventory, inventoryLength, version);
+    if (!parsed) return fail(parsed.error());
+    auto tree = custody_exports::opened_root(root);
+    if (!tree) return fail(tree.error());
+    auto asset = tree->read_foreground_asset(*parsed, *name);
+    if (!asset) return fail(asset.error());
+    if (asset->bytes.size() > outputCapacity) return fail(Error::other("foreground asset exceeds output bound"));
+    if (auto written = ffi::output(digest, digestCapacity, asset->digest); !written) return fail(written.error());
+    std::copy(asset->bytes.begin(), asset->bytes.end(), output);
+    *outputLength = asset->bytes.size();
+    return {};
+  });
 }
 
 int vela_core_start(const char *, const char *, uint32_t, uint32_t, uint32_t, uint32_t, const char *,

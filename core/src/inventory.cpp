@@ -1,0 +1,242 @@
+#include "inventory.hpp"
+
+#include <algorithm>
+#include <array>
+#include <memory_resource>
+#include <set>
+
+#include "json.hpp"
+
+namespace vela::inventory {
+namespace {
+
+struct Document {
+  std::uint32_t schemaVersion = 0;
+  std::string version;
+  std::uint64_t totalBytes = 0;
+  std::vector<Asset> assets;
+};
+
+constexpr json::Field asset_fields[] = {
+    json::field<&Asset::path>("path"),
+    json::field<&Asset::sourcePath>("sourcePath"),
+    json::field<&Asset::sha256>("sha256"),
+    json::field<&Asset::bytes>("bytes"),
+    json::field<&Asset::executable>("executable"),
+};
+constexpr json::Record<Asset> asset_record{asset_fields, json::Extra::refuse};
+
+constexpr json::Field document_fields[] = {
+    json::field<&Document::schemaVersion>("schemaVersion"),
+    json::field<&Document::version>("version"),
+    json::field<&Document::totalBytes>("totalBytes"),
+    json::field<&Document::assets>("assets", &asset_record),
+};
+constexpr json::Record<Document> document_record{document_fields, json::Extra::refuse};
+
+constexpr std::string_view kNode = "host/node/bin/node";
+
+template <std::size_t N, std::size_t M>
+constexpr std::array<std::string_view, N + M> joined(const std::array<std::string_view, N> &a,
+                                                     const std::array<std::string_view, M> &b) {
+  std::array<std::string_view, N + M> out{};
+  std::ranges::copy(a, out.begin());
+  std::ranges::copy(b, out.begin() + N);
+  return out;
+}
+
+// The fixed files that every runtime must have.
+constexpr std::array<std::string_view, 5> kFixedRequired = {
+    kNode,
+    "host/app/package.json",
+    "host/app/scripts/seal-protected-runtime.mjs",
+    "host/app/packaging/macos/install-vela-broker.sh",
+    "production-inventory.json",
+};
+
+constexpr auto kFixedNames = joined(kFixedRequired, std::array<std::string_view, 1>{"foreground-runtime.json"});
+
+constexpr std::string_view kAllowedPrefixes[] = {"host/node/", "host/app/", "host/agent-runtime/", "release/"};
+
+constexpr std::string_view kAppModules = "host/app/node_modules/";
+constexpr std::string_view kAgentModules = "host/agent-runtime/node_modules/";
+
+constexpr auto kRequired = joined(kFixedRequired, std::array<std::string_view, 6>{
+                                                      "host/app/protected/broker/index.js",
+                                                      "host/app/protected/broker/handlers.js",
+                                                      "host/app/protected/protected-payloads.js",
+                                                      "host/app/protected/protection-manifest.json",
+                                                      "host/app/protected/vault.bin",
+                                                      "host/app/protected/native/macos-peer.node",
+                                                  });
+
+constexpr std::string_view kForegroundClosure[] = {
+    "foreground-runtime.json",
+    "host/app/protected/server/index.js",
+    "host/app/protected/pty-service/index.js",
+    "host/app/client/dist/index.html",
+    "host/app/scripts/vela-protected-launcher.mjs",
+    "host/app/scripts/vela-capability-proof-client.mjs",
+    "host/app/public-capability-extensions/vela-capability-client.ts",
+    "host/agent-runtime/package.json",
+    "host/agent-runtime/node_modules/.bin/pi",
+};
+
+struct Mime {
+  std::string_view extension, type;
+};
+
+constexpr Mime kMimeTypes[] = {
+    {"js", "text/javascript; charset=utf-8"},
+    {"mjs", "text/javascript; charset=utf-8"},
+    {"css", "text/css; charset=utf-8"},
+    {"html", "text/html; charset=utf-8"},
+    {"json", "application/json"},
+    {"webmanifest", "application/json"},
+    {"wasm", "application/wasm"},
+    {"svg", "image/svg+xml"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"ico", "image/x-icon"},
+    {"woff", "font/woff"},
+    {"woff2", "font/woff2"},
+    {"ttf", "font/ttf"},
+};
+
+constexpr std::size_t kMaxPath = 4096;
+constexpr std::size_t kMaxAssetName = 1024;
+
+bool hex_digest(std::string_view s) {
+  return s.size() == 64 && std::ranges::all_of(s, [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
+bool begins_with_any(std::string_view path, std::span<const std::string_view> prefixes) {
+  return std::ranges::any_of(prefixes, [&](std::string_view p) { return path.starts_with(p); });
+}
+
+bool inside_closure(std::string_view path) {
+  return std::ranges::find(kFixedNames, path) != kFixedNames.end() || begins_with_any(path, kAllowedPrefixes);
+}
+
+// The dependency closure a path lies in, or empty.
+std::string_view dependency_closure(std::string_view path) {
+  if (path.starts_with(kAppModules)) return kAppModules;
+  if (path.starts_with(kAgentModules)) return kAgentModules;
+  return {};
+}
+
+// The running state of the walk over the assets, in document order.
+class Walk {
+ public:
+  Result<> add(const Asset &asset) {
+    if (!safe_path(asset.path) || !safe_path(asset.sourcePath) || !paths_.insert(asset.path).second ||
+        !hex_digest(asset.sha256))
+      return fail(Error::invalid_data("invalid or duplicate Mac custody asset"));
+    if (!inside_closure(asset.path))
+      return fail(Error::invalid_data("Mac custody destination is outside the fixed production closure"));
+    auto closure = dependency_closure(asset.path);
+    if (asset.sourcePath != asset.path && (closure.empty() || !asset.sourcePath.starts_with(closure)))
+      return fail(Error::invalid_data("Mac dependency alias escapes the authenticated dependency closure"));
+    if (__builtin_add_overflow(total_, asset.bytes, &total_))
+      return fail(Error::invalid_data("Mac inventory size overflow"));
+    if (!closure.empty()) ++dependencies_;
+    if (total_ > Inventory::kByteBudget) return fail(Error::invalid_data("Mac inventory exceeds byte budget"));
+    return {};
+  }
+
+  // No listed path stands where another listed path needs a directory. In
+  // path order, neighbours mostly share their directories, and a directory
+  // already found unlisted with all its ancestors is not looked up again.
+  Result<> parents_free() const {
+    std::string_view clear;  // the previous path's directory, found unlisted
+    for (std::string_view path : paths_) {
+      bool below_clear = !clear.empty() && path.size() > clear.size() && path.starts_with(clear) &&
+                         path[clear.size()] == '/';
+      for (auto slash = path.find('/', below_clear ? clear.size() + 1 : 0); slash != std::string_view::npos;
+           slash = path.find('/', slash + 1))
+        if (paths_.contains(path.substr(0, slash)))
+          return fail(Error::invalid_data("Mac custody asset collides with a parent directory"));
+      auto last = path.rfind('/');
+      clear = last == std::string_view::npos ? std::string_view{} : path.substr(0, last);
+    }
+    return {};
+  }
+
+  Result<> complete(std::uint64_t total_bytes) const {
+    if (total_ != total_bytes || dependencies_ == 0 ||
+        !std::ranges::all_of(kRequired, [&](std::string_view p) { return paths_.contains(p); }))
+      return fail(Error::invalid_data("Mac inventory has missing required assets or inconsistent byte count"));
+    return {};
+  }
+
+ private:
+  std::pmr::monotonic_buffer_resource nodes_;
+  std::pmr::set<std::string_view> paths_{&nodes_};  // borrowed from the assets
+  std::uint64_t total_ = 0;
+  std::uint64_t dependencies_ = 0;  // assets inside a dependency closure
+};
+
+}  // namespace
+
+Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::string_view version) {
+  if (document.size() > kMaxDocument) return fail(Error::invalid_data("Mac inventory exceeds encoded bounds"));
+  auto doc = json::read(document, document_record);
+  if (!doc) return fail(Error::invalid_data("invalid authenticated Mac inventory"));
+  if (doc->schemaVersion != 3 || doc->version != version || doc->assets.empty() ||
+      doc->assets.size() > kMaxAssets)
+    return fail(Error::invalid_data("Mac inventory schema/version/count mismatch"));
+  Walk walk;
+  for (const Asset &asset : doc->assets)
+    if (auto added = walk.add(asset); !added) return fail(added.error());
+  if (auto parents = walk.parents_free(); !parents) return fail(parents.error());
+  if (auto complete = walk.complete(doc->totalBytes); !complete) return fail(complete.error());
+  return Inventory(std::move(doc->assets));
+}
+
+Result<> Inventory::require_foreground() const {
+  std::array<bool, std::size(kForegroundClosure)> listed{};
+  bool app_modules = false, agent_modules = false, node_executable = false;
+  for (const Asset &asset : assets_) {
+    for (std::size_t i = 0; i < listed.size(); ++i) listed[i] = listed[i] || asset.path == kForegroundClosure[i];
+    app_modules = app_modules || asset.path.starts_with(kAppModules);
+    agent_modules = agent_modules || asset.path.starts_with(kAgentModules);
+    if (asset.path == kNode) node_executable = asset.executable;
+  }
+  if (!std::ranges::all_of(listed, std::identity{}) || !app_modules || !agent_modules || !node_executable)
+    return fail(Error::invalid_data("signed inventory lacks immutable foreground closure"));
+  return {};
+}
+
+bool safe_path(std::string_view path) {
+  if (path.empty() || path.size() > kMaxPath || path.front() == '/') return false;
+  if (std::ranges::any_of(path, [](char c) { return c == '\0' || c == '\\'; })) return false;
+  for (std::size_t start = 0; start <= path.size();) {
+    auto end = std::min(path.find('/', start), path.size());
+    auto component = path.substr(start, end - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::optional<std::string_view> foreground_mime(std::string_view name) {
+  if (!safe_path(name) || name.size() > kMaxAssetName) return std::nullopt;
+  bool plain = std::ranges::all_of(name, [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
+           c == '/' || c == '_';
+  });
+  if (!plain) return std::nullopt;
+  auto dot = name.rfind('.');
+  auto extension = dot == std::string_view::npos ? name : name.substr(dot + 1);
+  if (extension == "html" && name != "index.html") return std::nullopt;
+  auto mime = std::ranges::find(kMimeTypes, extension, &Mime::extension);
+  if (mime == std::end(kMimeTypes)) return std::nullopt;
+  return mime->type;
+}
+
+}  // namespace vela::inventory
