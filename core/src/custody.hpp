@@ -12,11 +12,13 @@
 #include <string_view>
 #include <vector>
 
-#include "descriptor.hpp"
+#include "platform/descriptor.hpp"
 #include "error.hpp"
 #include "inventory.hpp"
 
 namespace vela::custody {
+
+using platform::Descriptor;
 
 struct Parent {
   Descriptor directory;  // the leaf's parent, a fresh descriptor
