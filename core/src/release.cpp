@@ -101,6 +101,7 @@ std::unexpected<Error> refuse(const char *message) { return fail(Error::invalid_
 std::optional<std::vector<std::uint8_t>> base64(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::vector<std::uint8_t> bytes(text.size() / 4 * 3);
+  if (bytes.empty()) return bytes;  // the empty text; libsodium takes no null buffer
   std::size_t length = 0;
   if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &length, nullptr,
                         sodium_base64_VARIANT_ORIGINAL) != 0)
