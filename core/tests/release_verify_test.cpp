@@ -293,7 +293,7 @@ std::string envelope(std::string_view payload, const std::vector<std::string> &s
 }
 
 std::vector<std::uint8_t> decode(std::string_view b64) {
-  std::vector<std::uint8_t> out(b64.size());
+  std::vector<std::uint8_t> out(b64.size() + 1);  // never empty: libsodium takes no null buffer
   std::size_t n = 0;
   sodium_base642bin(out.data(), out.size(), b64.data(), b64.size(), nullptr, &n, nullptr, sodium_base64_VARIANT_ORIGINAL);
   out.resize(n);
@@ -458,10 +458,10 @@ constexpr Vector kRfc8032[] = {
 };
 
 std::string base64_of_hex(std::string_view hex) {
-  std::vector<std::uint8_t> b(hex.size() / 2);
+  std::vector<std::uint8_t> b(hex.size() / 2 + 1);  // never empty: libsodium takes no null buffer
   std::size_t n = 0;
   sodium_hex2bin(b.data(), b.size(), hex.data(), hex.size(), nullptr, &n, nullptr);
-  return encode(b);
+  return encode(std::span(b.data(), n));
 }
 
 // The vectors' messages are no manifests: a trusted signature gets as far as
@@ -508,8 +508,6 @@ std::string utc(std::time_t t) {
 class Export : public testing::Test {
  protected:
   void SetUp() override {
-    if (read_keys(kBuiltInKeys)->keys[0].publicKey != signer::kDevPublicKey)
-      GTEST_SKIP() << "the built-in key set holds another signer's key";
     std::time_t now = std::time(nullptr);
     not_before_ = now - 3600;
     envelope_ = signer::sign(Manifest{.not_before = utc(not_before_), .expires_at = utc(now + 3600)}.json());
@@ -525,18 +523,24 @@ class Export : public testing::Test {
   }
   std::string expected() const { return Accepted{.not_before = not_before_ * 1000}.json(); }
 
+  // Releases signed with the development key are accepted only by a build
+  // that sets no other signer's key.
+  static bool dev_key_built_in() { return read_keys(kBuiltInKeys)->keys[0].publicKey == signer::kDevPublicKey; }
+
   std::time_t not_before_ = 0;
   std::string envelope_;
   char output_[8192];
 };
 
 TEST_F(Export, AcceptsAgainstEmptyState) {
+  if (!dev_key_built_in()) GTEST_SKIP() << "the built-in key set holds another signer's key";
   ASSERT_EQ(call(envelope_, kEmptyState), 0);
   EXPECT_EQ(std::string(output_), expected());
   ASSERT_EQ(call(envelope_, state({.not_before = not_before_ * 1000})), 0);  // the same release again
 }
 
 TEST_F(Export, OutputCapacity) {
+  if (!dev_key_built_in()) GTEST_SKIP() << "the built-in key set holds another signer's key";
   std::size_t exact = expected().size() + 1;
   ASSERT_EQ(call(envelope_, kEmptyState, exact), 0);
   EXPECT_EQ(output_[exact - 1], '\0');
