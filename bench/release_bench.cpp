@@ -11,29 +11,20 @@
 #include <vector>
 
 #include "rapidjson.hpp"
+#include "release.hpp"
 #include "release_signer.hpp"
 #include "vela_core.h"
 
-#include <rapidjson/document.h>
-
 namespace {
-
-std::string utc(std::time_t t) {
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
 
 // About 1.3 MB of manifest: thousands of artifacts for other platforms, one
 // runtime, and a large value under a key the reader skips.
 std::string manifest() {
   const std::string digest(64, 'c');
   std::time_t now = std::time(nullptr);
-  std::string m = R"({"schemaVersion":1,"channel":"stable","version":"1.2.3","notBefore":")" + utc(now - 3600) +
-                  R"(","expiresAt":")" + utc(now + 86400) + R"(","notes":")" + std::string(200'000, 'n') +
-                  R"(","artifacts":[)";
+  std::string m = R"({"schemaVersion":1,"channel":"stable","version":"1.2.3","notBefore":")" +
+                  vela::signer::utc(now - 3600) + R"(","expiresAt":")" + vela::signer::utc(now + 86400) +
+                  R"(","notes":")" + std::string(200'000, 'n') + R"(","artifacts":[)";
   for (int i = 0; m.size() < 1'300'000; ++i)
     m += R"({"kind":"symbols","platform":"linux","arch":"x86_64","sha256":")" + digest + R"(","sizeBytes":)" +
          std::to_string(i + 1) + R"(,"label":"artifact )" + std::to_string(i) + R"("},)";
@@ -50,10 +41,10 @@ struct Release {
   Release() : manifest(::manifest()) {
     if (sodium_init() < 0) throw std::runtime_error("libsodium cannot start");
     std::string signed_envelope = vela::signer::sign(manifest);
-    rapidjson::Document d;
-    d.Parse(signed_envelope.c_str());
-    payload = d["payload"].GetString();
-    signature = d["signatures"][0]["signature"].GetString();
+    auto parsed = vela::release::read_envelope(
+        {reinterpret_cast<const std::uint8_t *>(signed_envelope.data()), signed_envelope.size()});
+    payload = parsed.value().payload;
+    signature = parsed->signatures.at(0).signature;
     signed_envelope.pop_back();  // the line feed
     signed_envelope.pop_back();  // the closing brace
     envelope = signed_envelope + R"(,"provenance":[)";

@@ -176,10 +176,9 @@ std::optional<Instant> utc_date_time(std::string_view s) {
 // Bytes of the Unicode white-space character at the start of the text, or 0.
 std::size_t white_space_at(std::string_view s) {
   static constexpr std::string_view kWhiteSpace[] = {
-      "\t",      "\n",      "\v",      "\f",      "\r",      " ",        "\u0085", "\u00A0",
-      "\u1680",  "\u2000",  "\u2001",  "\u2002",  "\u2003",  "\u2004",  "\u2005", "\u2006",
-      "\u2007",  "\u2008",  "\u2009",  "\u200A",  "\u2028",  "\u2029",  "\u202F", "\u205F",
-      "\u3000"};
+      "\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00A0", "\u1680",
+      "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+      "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
   for (std::string_view w : kWhiteSpace)
     if (s.starts_with(w)) return w.size();
   return 0;

@@ -100,7 +100,7 @@ Result<std::int64_t> epoch_ms(std::chrono::system_clock::time_point now);
 // Decides whether the envelope may be installed over the trust state on this
 // architecture at the time now (milliseconds since the epoch), and names the
 // release it carries. Only the keys of the key set are trusted.
-Result<AcceptedRelease> verify(std::span<const std::uint8_t> envelope, const TrustState &state,
-                               std::string_view arch, std::int64_t now, std::string_view keys = kBuiltInKeys);
+Result<AcceptedRelease> verify(std::span<const std::uint8_t> envelope, const TrustState &state, std::string_view arch,
+                               std::int64_t now, std::string_view keys = kBuiltInKeys);
 
 }  // namespace vela::release

@@ -46,8 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"signature_not_object", R"({"payload":"","signatures":["x"]})", false},
         Row{"signature_array_form", R"({"payload":"","signatures":[["k","ed25519","c2ln"]]})", true},
         Row{"signature_array_short", R"({"payload":"","signatures":[["k","ed25519"]]})", false},
-        Row{"signature_capital_algorithm", R"({"payload":"","signatures":[{"keyId":"k","algorithm":"Ed25519","signature":""}]})",
-            true},
+        Row{"signature_capital_algorithm",
+            R"({"payload":"","signatures":[{"keyId":"k","algorithm":"Ed25519","signature":""}]})", true},
         Row{"array_form", R"(["cA==",[)" + kSig + "]]", true},
         Row{"array_form_short", R"(["cA=="])", false},
         Row{"array_form_long", R"(["cA==",[],1])", false},
@@ -68,14 +68,15 @@ TEST(EnvelopeReading, Values) {
 
 class KeysReading : public testing::TestWithParam<Row> {};
 TEST_P(KeysReading, Readable) { EXPECT_EQ(read_keys(GetParam().doc).has_value(), GetParam().readable); }
-INSTANTIATE_TEST_SUITE_P(Rules, KeysReading,
-                         testing::Values(Row{"object", R"({"keys":[{"keyId":"a","publicKey":"b"}]})", true},
-                                         Row{"empty", R"({"keys":[]})", true},
-                                         Row{"extra_keys", R"({"v":1,"keys":[{"keyId":"a","x":[],"publicKey":"b"}]})", true},
-                                         Row{"array_forms", R"([[["a","b"]]])", true},
-                                         Row{"key_without_public_key", R"({"keys":[{"keyId":"a"}]})", false},
-                                         Row{"keys_missing", R"({})", false}, Row{"not_json", "keys", false}),
-                         row_name);
+INSTANTIATE_TEST_SUITE_P(
+    Rules, KeysReading,
+    testing::Values(Row{"object", R"({"keys":[{"keyId":"a","publicKey":"b"}]})", true},
+                    Row{"empty", R"({"keys":[]})", true},
+                    Row{"extra_keys", R"({"v":1,"keys":[{"keyId":"a","x":[],"publicKey":"b"}]})", true},
+                    Row{"array_forms", R"([[["a","b"]]])", true},
+                    Row{"key_without_public_key", R"({"keys":[{"keyId":"a"}]})", false},
+                    Row{"keys_missing", R"({})", false}, Row{"not_json", "keys", false}),
+    row_name);
 
 TEST(KeysReading, BuiltInSet) {
   auto keys = read_keys(kBuiltInKeys);
@@ -92,13 +93,20 @@ TEST(KeysReading, BuiltInSet) {
 }
 
 // A manifest with every field; `extra` goes after the artifacts.
-std::string manifest(const std::string &artifact = R"({"platform":"darwin","arch":"arm64","sha256":"d","sizeBytes":1})",
+// The members of a manifest but its artifacts and schema version.
+const std::string kMembers = R"("channel":"c","version":"v","notBefore":"a","expiresAt":"b")";
+
+// A manifest with every field; `extra` goes after the artifacts.
+std::string manifest(const std::string &artifact = R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":1})",
                      const std::string &extra = "") {
-  return R"({"schemaVersion":1,"channel":"stable","version":"1.2.3","notBefore":"a","expiresAt":"b","artifacts":[)" +
-         artifact + "]" + extra + "}";
+  return R"({"schemaVersion":1,)" + kMembers + R"(,"artifacts":[)" + artifact + "]" + extra + "}";
 }
-std::string head(const std::string &fields) {
-  return R"({"channel":"c","version":"v","notBefore":"a","expiresAt":"b","artifacts":[])" + fields + "}";
+// A manifest whose one artifact has the size member and the others given.
+std::string artifact_with(const std::string &members) {
+  return manifest(R"({"platform":"p","arch":"a","sha256":"s",)" + members + "}");
+}
+std::string schema(const std::string &value) {
+  return R"({"schemaVersion":)" + value + "," + kMembers + R"(,"artifacts":[]})";
 }
 
 class ManifestReading : public testing::TestWithParam<Row> {};
@@ -115,29 +123,28 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"rollback_without_reason", manifest("", R"(,"rollback":{"toVersion":"1"})"), false},
         Row{"rollback_array_long", manifest("", R"(,"rollback":["1","r",null])"), false},
         Row{"extra_key_twice", manifest("", R"(,"x":{},"x":[])"), true},
-        Row{"artifact_extra_key", manifest(R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":1,"x":[]})"), true},
-        Row{"artifact_kind_null", manifest(R"({"kind":null,"platform":"p","arch":"a","sha256":"s","sizeBytes":1})"), true},
-        Row{"artifact_kind_number", manifest(R"({"kind":1,"platform":"p","arch":"a","sha256":"s","sizeBytes":1})"), false},
+        Row{"artifact_extra_key", artifact_with(R"("sizeBytes":1,"x":[])"), true},
+        Row{"artifact_kind_null", artifact_with(R"("sizeBytes":1,"kind":null)"), true},
+        Row{"artifact_kind_number", artifact_with(R"("sizeBytes":1,"kind":1)"), false},
         Row{"artifact_without_arch", manifest(R"({"platform":"p","sha256":"s","sizeBytes":1})"), false},
         Row{"artifact_array", manifest(R"([null,"p","a","s",1])"), true},
         Row{"artifact_array_short", manifest(R"([null,"p","a","s"])"), false},
         Row{"artifact_null", manifest("null"), false},
         Row{"artifacts_empty", manifest(""), true},
-        Row{"artifacts_missing", R"({"schemaVersion":1,"channel":"c","version":"v","notBefore":"a","expiresAt":"b"})", false},
-        Row{"artifacts_null", R"({"schemaVersion":1,"channel":"c","version":"v","notBefore":"a","expiresAt":"b","artifacts":null})",
-            false},
-        Row{"schema_1", head(R"(,"schemaVersion":1)"), true},
-        Row{"schema_1_0", head(R"(,"schemaVersion":1.0)"), false},
-        Row{"schema_1e0", head(R"(,"schemaVersion":1e0)"), false},
-        Row{"schema_minus_1", head(R"(,"schemaVersion":-1)"), false},
-        Row{"schema_minus_0", head(R"(,"schemaVersion":-0)"), false},
-        Row{"schema_string", head(R"(,"schemaVersion":"1")"), false},
-        Row{"schema_u32_max", head(R"(,"schemaVersion":4294967295)"), true},
-        Row{"schema_above_u32", head(R"(,"schemaVersion":4294967296)"), false},
-        Row{"schema_twice", head(R"(,"schemaVersion":1,"schemaVersion":1)"), false},
-        Row{"size_zero", manifest(R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":0})"), true},
-        Row{"size_u64_max", manifest(R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":18446744073709551615})"), true},
-        Row{"size_above_u64", manifest(R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":18446744073709551616})"), false},
+        Row{"artifacts_missing", R"({"schemaVersion":1,)" + kMembers + "}", false},
+        Row{"artifacts_null", R"({"schemaVersion":1,)" + kMembers + R"(,"artifacts":null})", false},
+        Row{"schema_1", schema("1"), true},
+        Row{"schema_1_0", schema("1.0"), false},
+        Row{"schema_1e0", schema("1e0"), false},
+        Row{"schema_minus_1", schema("-1"), false},
+        Row{"schema_minus_0", schema("-0"), false},
+        Row{"schema_string", schema(R"("1")"), false},
+        Row{"schema_u32_max", schema("4294967295"), true},
+        Row{"schema_above_u32", schema("4294967296"), false},
+        Row{"schema_twice", schema(R"(1,"schemaVersion":1)"), false},
+        Row{"size_zero", artifact_with(R"("sizeBytes":0)"), true},
+        Row{"size_u64_max", artifact_with(R"("sizeBytes":18446744073709551615)"), true},
+        Row{"size_above_u64", artifact_with(R"("sizeBytes":18446744073709551616)"), false},
         Row{"array_form", R"([1,"c","v","a","b",null,null,[]])", true},
         Row{"array_form_seven", R"([1,"c","v","a","b",null,null])", false},
         Row{"array_form_nine", R"([1,"c","v","a","b",null,null,[],1])", false},

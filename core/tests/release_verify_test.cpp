@@ -184,7 +184,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"other_target_over_older_current", {.more = rollback("1.0.0")}, kRollback,
                          state({.version = "1.0.0", .not_before = kNotBefore - 1})},
                     Case{"reason_spaces_and_tabs", {.more = rollback("1.2.3", " \\t \\t")}, kRollback},
-                    Case{"reason_unicode_spaces", {.more = rollback("1.2.3", "\\u00a0\\u3000\\u2028\\u0085")}, kRollback},
+                    Case{"reason_unicode_spaces", {.more = rollback("1.2.3", "\\u00a0\\u3000\\u2028\\u0085")},
+                         kRollback},
                     Case{"reason_empty", {.more = rollback("1.2.3", "")}, kRollback},
                     Case{"reason_zero_width_space", {.more = rollback("1.2.3", "\\u200b")}, nullptr}),
     case_name);
@@ -202,8 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"arch_aarch64", {.artifacts = artifact(kDigest, "1", R"("runtime")", "darwin", "aarch64")}, kRuntime},
         Case{"platform_macos", {.artifacts = artifact(kDigest, "1", R"("runtime")", "macos")}, kRuntime},
         Case{"one_among_others",
-             {.artifacts = artifact(kDigest, "1", R"("symbols")") + "," + artifact(kDigest, "1", "null", "linux") + "," +
-                           artifact(kDigest, "1", "null", "darwin", "x86_64") + "," + artifact()},
+             {.artifacts = artifact(kDigest, "1", R"("symbols")") + "," + artifact(kDigest, "1", "null", "linux") +
+                           "," + artifact(kDigest, "1", "null", "darwin", "x86_64") + "," + artifact()},
              nullptr}),
     case_name);
 
@@ -295,7 +296,8 @@ std::string envelope(std::string_view payload, const std::vector<std::string> &s
 std::vector<std::uint8_t> decode(std::string_view b64) {
   std::vector<std::uint8_t> out(b64.size() + 1);  // never empty: libsodium takes no null buffer
   std::size_t n = 0;
-  sodium_base642bin(out.data(), out.size(), b64.data(), b64.size(), nullptr, &n, nullptr, sodium_base64_VARIANT_ORIGINAL);
+  sodium_base642bin(out.data(), out.size(), b64.data(), b64.size(), nullptr, &n, nullptr,
+                    sodium_base64_VARIANT_ORIGINAL);
   out.resize(n);
   return out;
 }
@@ -497,20 +499,13 @@ TEST(Verify, Candidate) {
 }
 
 // The export: the built-in key set, the wall clock, "arm64".
-std::string utc(std::time_t t) {
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 class Export : public testing::Test {
  protected:
   void SetUp() override {
     std::time_t now = std::time(nullptr);
     not_before_ = now - 3600;
-    envelope_ = signer::sign(Manifest{.not_before = utc(not_before_), .expires_at = utc(now + 3600)}.json());
+    Manifest m{.not_before = signer::utc(not_before_), .expires_at = signer::utc(now + 3600)};
+    envelope_ = signer::sign(m.json());
   }
 
   int call(const std::string &env, const std::string &trust, std::size_t capacity = sizeof output_) {
@@ -572,7 +567,9 @@ TEST_F(Export, RefusalsWriteNothing) {
       {"state_unsound", [&] { return call(envelope_, R"({"schemaVersion":4,"channels":{}})"); }},
       {"null_envelope", [&] { return vela_core_verify_release(nullptr, 0, empty, kEmptyState.size(), output_, 8192); }},
       {"envelope_over_2_mib",
-       [&] { return vela_core_verify_release(bytes(big).data(), big.size(), empty, kEmptyState.size(), output_, 8192); }},
+       [&] {
+         return vela_core_verify_release(bytes(big).data(), big.size(), empty, kEmptyState.size(), output_, 8192);
+       }},
       {"envelope_empty", [&] { return vela_core_verify_release(env, 0, empty, kEmptyState.size(), output_, 8192); }},
       {"envelope_unreadable", [&] { return call("[", kEmptyState); }},
       {"untrusted", [&] { return call(untrusted, kEmptyState); }},

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -22,6 +23,15 @@ inline const std::string kDevKey = VELA_TEST_DATA "/release-dev-key.pem";
 inline constexpr std::string_view kDevPublicKey = "tNazstRlelKEhBBKlgXh2gso3bNowWNoBT21mTC1ECA=";
 inline const std::string kOtherKey = VELA_TEST_DATA "/release-other-key.pem";
 inline constexpr std::string_view kOtherPublicKey = "lqktVnEjFNMMMcTBcHNfTu3IY+RsLFt1qSO04zfpNHY=";
+
+// The second as a manifest timestamp.
+inline std::string utc(std::time_t t) {
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
 
 // The envelope JSON the tool makes of the manifest's bytes.
 inline std::string sign(std::string_view manifest, const std::string &key = kDevKey,
@@ -52,8 +62,10 @@ inline std::string sign(std::string_view manifest, const std::string &key = kDev
   std::string envelope;
   char buffer[65536];
   for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;)
-    if (n > 0) envelope.append(buffer, std::size_t(n));
-    else if (errno != EINTR) break;
+    if (n > 0)
+      envelope.append(buffer, std::size_t(n));
+    else if (errno != EINTR)
+      break;
   close(out[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
