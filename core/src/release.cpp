@@ -161,13 +161,13 @@ std::optional<Instant> utc_date_time(std::string_view s) {
   int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
   if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
 
+  // Between the seconds and the Z: nothing, or "." and at least one digit.
   auto fraction = s.substr(kShape.size(), s.size() - kShape.size() - 1);
   std::int64_t nanoseconds = 0;
   if (!fraction.empty()) {
-    fraction.remove_prefix(1);
-    if (s[kShape.size()] != '.' || fraction.empty() || !std::ranges::all_of(fraction, is_digit))
-      return std::nullopt;
-    for (std::size_t i = 0; i < 9; ++i) nanoseconds = nanoseconds * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+    auto digits = fraction.substr(1);
+    if (fraction[0] != '.' || digits.empty() || !std::ranges::all_of(digits, is_digit)) return std::nullopt;
+    for (std::size_t i = 0; i < 9; ++i) nanoseconds = nanoseconds * 10 + (i < digits.size() ? digits[i] - '0' : 0);
   }
   std::int64_t days = sys_days{date}.time_since_epoch().count();
   return Instant{days * 86'400 + hour * 3600 + minute * 60 + second, nanoseconds};
