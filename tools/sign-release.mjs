@@ -30,8 +30,15 @@ const { values, positionals } = options;
 if (!values.key) usage('a private key is required');
 if (positionals.length > 1) usage('one manifest at most');
 
+// Standard input is read as a stream: Node may have made it non-blocking.
+async function readAll(stream) {
+  const chunks = [];
+  for await (const chunk of stream) chunks.push(chunk);
+  return Buffer.concat(chunks);
+}
+
 const source = positionals[0] ?? '-';
-const manifest = readFileSync(source === '-' ? process.stdin.fd : source);
+const manifest = source === '-' ? await readAll(process.stdin) : readFileSync(source);
 const key = createPrivateKey(readFileSync(values.key));
 if (key.asymmetricKeyType !== 'ed25519') usage('the key is not an Ed25519 private key');
 
