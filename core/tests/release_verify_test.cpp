@@ -118,9 +118,9 @@ struct Case {
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 std::string case_name(const testing::TestParamInfo<Case> &p) { return p.param.name; }
 
-class Rules : public testing::TestWithParam<Case> {};
+class VerifyRules : public testing::TestWithParam<Case> {};
 
-TEST_P(Rules, Outcome) {
+TEST_P(VerifyRules, Outcome) {
   const Case &c = GetParam();
   auto result = verify_at(signer::sign(c.manifest.json()), c.trust);
   EXPECT_EQ(outcome(result), c.refusal ? c.refusal : "") << c.manifest.json();
@@ -132,7 +132,7 @@ TEST_P(Rules, Outcome) {
 const Accepted kCurrent{};  // the default candidate itself
 
 INSTANTIATE_TEST_SUITE_P(
-    Channel, Rules,
+    Channel, VerifyRules,
     testing::Values(Case{"accepted", {}, nullptr}, Case{"schema_2", {.schema = "2"}, kHalted},
                     Case{"schema_0", {.schema = "0"}, kHalted},
                     Case{"halt_false", {.more = R"(,"halt":false)"}, kHalted},
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"channel_internal", {.channel = "internal"}, nullptr}),
     case_name);
 
-INSTANTIATE_TEST_SUITE_P(Version, Rules,
+INSTANTIATE_TEST_SUITE_P(Version, VerifyRules,
                          testing::Values(Case{"two_parts", {.version = "1.2"}, kVersion},
                                          Case{"leading_v", {.version = "v1.2.3"}, kVersion},
                                          Case{"leading_zero", {.version = "01.2.3"}, kVersion},
@@ -154,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(Version, Rules,
                          case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Timestamps, Rules,
+    Timestamps, VerifyRules,
     testing::Values(Case{"numeric_offset", {.not_before = "2026-02-15T00:00:00+00:00"}, kUtc},
                     Case{"lower_case_z", {.not_before = "2026-02-15T00:00:00z"}, kUtc},
                     Case{"february_30", {.not_before = "2026-02-30T00:00:00Z"}, kTimestamp},
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Window, Rules,
+    Window, VerifyRules,
     testing::Values(
         Case{"thirty_days", {.not_before = "2026-02-01T00:00:00Z", .expires_at = "2026-03-03T00:00:00Z"}, nullptr},
         Case{"thirty_days_and_1ms", {.not_before = "2026-02-01T00:00:00Z", .expires_at = "2026-03-03T00:00:00.001Z"},
@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Rollback, Rules,
+    Rollback, VerifyRules,
     testing::Values(Case{"valid_without_current", {.more = rollback("1.2.3", " fix ")}, nullptr},
                     Case{"other_target_without_current", {.more = rollback("1.2.2")}, kRollback},
                     Case{"other_target_over_older_current", {.more = rollback("1.0.0")}, kRollback,
@@ -191,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Runtime, Rules,
+    Runtime, VerifyRules,
     testing::Values(
         Case{"none", {.artifacts = ""}, kRuntime},
         Case{"two_identical", {.artifacts = artifact() + "," + artifact()}, kRuntime},
@@ -209,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Identity, Rules,
+    Identity, VerifyRules,
     testing::Values(Case{"digest_upper_case", {.artifacts = artifact(kDigestUpper)}, nullptr},
                     Case{"digest_63", {.artifacts = artifact(kDigest.substr(1))}, kIdentity},
                     Case{"digest_65", {.artifacts = artifact(kDigest + "a")}, kIdentity},
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Floor, Rules,
+    Floor, VerifyRules,
     testing::Values(Case{"one_ms_above", {}, kReplay, state({.version = "1.0.0", .not_before = kNotBefore + 1})},
                     Case{"identical", {}, nullptr, state(kCurrent)},
                     Case{"other_digest", {}, kEquivocates, state({.digest = std::string(64, 'f')})},
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Current, Rules,
+    Current, VerifyRules,
     testing::Values(
         Case{"beta_below_stable", {.channel = "beta"}, kDowngrade,
              state({.version = "2.0.0", .not_before = kNotBefore - 1})},
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each row breaks two rules; the earlier one is reported.
 INSTANTIATE_TEST_SUITE_P(
-    Order, Rules,
+    Order, VerifyRules,
     testing::Values(
         Case{"halt_before_version", {.version = "x", .more = R"(,"halt":true)"}, kHalted},
         Case{"version_before_timestamp", {.version = "x", .not_before = "x"}, kVersion},
@@ -499,7 +499,7 @@ TEST(Verify, Candidate) {
 }
 
 // The export: the built-in key set, the wall clock, "arm64".
-class Export : public testing::Test {
+class VerifyExport : public testing::Test {
  protected:
   void SetUp() override {
     std::time_t now = std::time(nullptr);
@@ -527,14 +527,14 @@ class Export : public testing::Test {
   char output_[8192];
 };
 
-TEST_F(Export, AcceptsAgainstEmptyState) {
+TEST_F(VerifyExport, AcceptsAgainstEmptyState) {
   if (!dev_key_built_in()) GTEST_SKIP() << "the built-in key set holds another signer's key";
   ASSERT_EQ(call(envelope_, kEmptyState), 0);
   EXPECT_EQ(std::string(output_), expected());
   ASSERT_EQ(call(envelope_, state({.not_before = not_before_ * 1000})), 0);  // the same release again
 }
 
-TEST_F(Export, OutputCapacity) {
+TEST_F(VerifyExport, OutputCapacity) {
   if (!dev_key_built_in()) GTEST_SKIP() << "the built-in key set holds another signer's key";
   std::size_t exact = expected().size() + 1;
   ASSERT_EQ(call(envelope_, kEmptyState, exact), 0);
@@ -547,7 +547,7 @@ TEST_F(Export, OutputCapacity) {
             1);
 }
 
-TEST_F(Export, RefusalsWriteNothing) {
+TEST_F(VerifyExport, RefusalsWriteNothing) {
   const std::uint8_t *env = bytes(envelope_).data();
   const std::uint8_t *empty = bytes(kEmptyState).data();
   const std::string big(2'097'153, ' ');
