@@ -1,6 +1,7 @@
 #include "ffi.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "custody.hpp"
@@ -106,8 +107,23 @@ using namespace vela;
 
 extern "C" {
 
-int vela_core_verify_release(const uint8_t *, size_t, const uint8_t *, size_t, char *, size_t) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_verify_release(const uint8_t *envelope, size_t envelopeLength, const uint8_t *state,
+                             size_t stateLength, char *output, size_t outputCapacity) {
+  return ffi::guard([&]() -> Result<> {
+    auto state_bytes = ffi::bytes(state, stateLength, ffi::kMaxState);
+    if (!state_bytes) return fail(state_bytes.error());
+    auto trust = release::read_state(*state_bytes);
+    if (!trust) return fail(Error::other("invalid root state"));
+    auto now = release::epoch_ms(std::chrono::system_clock::now());
+    if (!now) return fail(now.error());
+    auto envelope_bytes = ffi::bytes(envelope, envelopeLength, ffi::kMaxEnvelope);
+    if (!envelope_bytes) return fail(envelope_bytes.error());
+    auto accepted = release::verify(*envelope_bytes, *trust, "arm64", *now);
+    if (!accepted) return fail(accepted.error());
+    auto text = release::write(*accepted);
+    if (!text) return fail(text.error());
+    return ffi::output(output, outputCapacity, *text);
+  });
 }
 
 int vela_core_validate_trust(const uint8_t *state, size_t stateLength) {
