@@ -6,6 +6,7 @@
 #include <set>
 
 #include "json.hpp"
+#include "sha256.hpp"
 
 namespace vela::inventory {
 namespace {
@@ -109,12 +110,6 @@ constexpr Mime kMimeTypes[] = {
 constexpr std::size_t kMaxPath = 4096;
 constexpr std::size_t kMaxAssetName = 1024;
 
-bool hex_digest(std::string_view s) {
-  return s.size() == 64 && std::ranges::all_of(s, [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-         });
-}
-
 bool begins_with_any(std::string_view path, std::span<const std::string_view> prefixes) {
   return std::ranges::any_of(prefixes, [&](std::string_view p) { return path.starts_with(p); });
 }
@@ -135,7 +130,7 @@ class Walk {
  public:
   Result<> add(const Asset &asset) {
     if (!safe_path(asset.path) || !safe_path(asset.sourcePath) || !paths_.insert(asset.path).second ||
-        !hex_digest(asset.sha256))
+        !sha256::is_hex_digest(asset.sha256))
       return fail(Error::invalid_data("invalid or duplicate Mac custody asset"));
     if (!inside_closure(asset.path))
       return fail(Error::invalid_data("Mac custody destination is outside the fixed production closure"));

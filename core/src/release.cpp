@@ -8,6 +8,7 @@
 #include "ffi.hpp"
 #include "rapidjson.hpp"
 #include "semver.hpp"
+#include "sha256.hpp"
 
 namespace vela::release {
 namespace {
@@ -77,17 +78,11 @@ constexpr json::Field manifest_fields[] = {
 };
 constexpr json::Record<Manifest> manifest_record{manifest_fields, json::Extra::skip};
 
-bool is_hex_digest(std::string_view s) {
-  return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-         });
-}
-
 bool known_channel(std::string_view c) { return c == "beta" || c == "internal" || c == "stable"; }
 
 bool sound_entry(const std::string &key, const AcceptedRelease &r) {
   return key == r.channel && known_channel(r.channel) && semver::parse(r.version) &&
-         is_hex_digest(r.archiveSha256) && r.archiveBytes != 0;
+         sha256::is_hex_digest(r.archiveSha256) && r.archiveBytes != 0;
 }
 
 constexpr std::int64_t kLongestWindowMs = 2'592'000'000;  // 30 days
@@ -227,7 +222,7 @@ Result<AcceptedRelease> candidate(const Manifest &m, std::string_view arch, std:
     return refuse("signed rollback directive is invalid");
   const Artifact *runtime = runtime_artifact(m.artifacts, arch);
   if (runtime == nullptr) return refuse("signed release must name exactly one matching Mac runtime");
-  if (!is_hex_digest(runtime->sha256) || runtime->sizeBytes == 0 || runtime->sizeBytes > kLargestArchive)
+  if (!sha256::is_hex_digest(runtime->sha256) || runtime->sizeBytes == 0 || runtime->sizeBytes > kLargestArchive)
     return refuse("signed Mac archive identity is invalid");
   return AcceptedRelease{m.channel, m.version, lower(runtime->sha256), runtime->sizeBytes, *not_before};
 }

@@ -43,6 +43,12 @@ std::string hex(std::span<const std::uint8_t> bytes) {
   return stream.hex();
 }
 
+bool is_hex_digest(std::string_view text) {
+  return text.size() == 64 && std::ranges::all_of(text, [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+         });
+}
+
 bool same(std::string_view a, std::string_view b) {
   return std::ranges::equal(a, b, [](char x, char y) { return lower(x) == lower(y); });
 }

@@ -29,6 +29,9 @@ class Stream {
 
 std::string hex(std::span<const std::uint8_t> bytes);
 
+// Exactly 64 hexadecimal digits, either letter case.
+bool is_hex_digest(std::string_view text);
+
 // Two digest texts name the same digest: equal ignoring ASCII letter case.
 bool same(std::string_view a, std::string_view b);
 
