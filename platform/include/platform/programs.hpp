@@ -1,4 +1,4 @@
-// Running programs: limits as the platform names them.
+// Running programs: limits and descriptors as the platform names them.
 #pragma once
 
 #include <sys/resource.h>
@@ -9,5 +9,11 @@ namespace vela::platform {
 // that is only reserved, and Node cannot start under 512 MiB of it;
 // RLIMIT_DATA bounds what the child really allocates.
 inline constexpr int kAddressSpaceLimit = RLIMIT_DATA;
+
+// Marks every descriptor numbered `lowest` or above close-on-exec, so that
+// the program executed next inherits none of them while the caller may still
+// use them until then. Async-signal-safe: meant for a child between fork and
+// exec. Returns 0 or an errno value.
+int close_on_exec_from(unsigned lowest) noexcept;
 
 }  // namespace vela::platform
