@@ -56,9 +56,8 @@ void pause(Duration d) {
 }
 
 bool is_hex(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-  });
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); });
 }
 
 std::span<const std::uint8_t> bytes_of(std::string_view s) {
@@ -73,7 +72,8 @@ struct Plan {
   char *const *argv;
   char *const *envp;
   const char *directory;
-  int input, null;
+  int input;
+  int null;
   uid_t uid;
   gid_t gid;
   std::span<const gid_t> groups;
@@ -90,6 +90,11 @@ constexpr int kDropFailed = 0;
   _exit(127);
 }
 
+// Ends the child with its errno unless the step succeeded.
+void require(const Plan &p, bool ok) {
+  if (!ok) child_fails(p.report, errno);
+}
+
 // The program starts with default signal handling and nothing blocked,
 // whatever the daemon set for itself.
 void default_signals() {
@@ -102,32 +107,26 @@ void default_signals() {
 }
 
 void switch_identity(const Plan &p) {
-  auto check = [&](bool ok) {
-    if (!ok) child_fails(p.report, errno);
-  };
   for (auto [resource, value] : kLimits) {
     const rlimit limit{value, value};
-    check(setrlimit(resource, &limit) == 0);
+    require(p, setrlimit(resource, &limit) == 0);
   }
-  check(setgroups(p.groups.size(), p.groups.data()) == 0);
-  check(setgid(p.gid) == 0);
-  check(setuid(p.uid) == 0);
+  require(p, setgroups(p.groups.size(), p.groups.data()) == 0);
+  require(p, setgid(p.gid) == 0);
+  require(p, setuid(p.uid) == 0);
   if (geteuid() != p.uid || getegid() != p.gid) child_fails(p.report, kDropFailed);
 }
 
 [[noreturn]] void run_child(const Plan &p) {
-  auto check = [&](bool ok) {
-    if (!ok) child_fails(p.report, errno);
-  };
   default_signals();
-  check(dup2(p.input, 0) == 0);
-  check(dup2(p.null, 1) == 1);
-  check(dup2(p.null, 2) == 2);
-  check(chdir(p.directory) == 0);
+  require(p, dup2(p.input, 0) == 0);
+  require(p, dup2(p.null, 1) == 1);
+  require(p, dup2(p.null, 2) == 2);
+  require(p, chdir(p.directory) == 0);
   switch_identity(p);
   int top = 2;
   for (auto [from, to] : p.maps) {
-    check(dup2(from, to) == to);
+    require(p, dup2(from, to) == to);
     top = std::max(top, to);
   }
   // Nothing but the descriptors placed above reaches the program.
@@ -153,9 +152,9 @@ Result<Child> await_exec(pid_t pid, int report) {
   do n = ::read(report, &code, sizeof code);
   while (n < 0 && errno == EINTR);
   if (n == 0) return Child(pid);
-  const Error error = n == sizeof code ? (code == kDropFailed ? invalid("service credential drop failed")
-                                                              : Error::os(code))
-                                       : Error::os(n < 0 ? errno : EIO);
+  const Error error = n == sizeof code
+                          ? (code == kDropFailed ? invalid("service credential drop failed") : Error::os(code))
+                          : Error::os(n < 0 ? errno : EIO);
   ::kill(pid, SIGKILL);  // the child is at its end already, unless the report was lost
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -326,8 +325,17 @@ Result<Child> Command::spawn() {
   report->write.reset();
 
   auto argv = pointers(args_), envp = pointers(env_);
-  const Plan plan{program_.c_str(), argv.data(), envp.data(), directory_.c_str(), in->get(), null->get(),
-                  uid_, gid_, groups_, maps_, report_end->get()};
+  const Plan plan{.program = program_.c_str(),
+                  .argv = argv.data(),
+                  .envp = envp.data(),
+                  .directory = directory_.c_str(),
+                  .input = in->get(),
+                  .null = null->get(),
+                  .uid = uid_,
+                  .gid = gid_,
+                  .groups = groups_,
+                  .maps = maps_,
+                  .report = report_end->get()};
   // No handler of the daemon may run in the child before its signals are reset.
   sigset_t all, old;
   sigfillset(&all);

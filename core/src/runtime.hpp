@@ -23,9 +23,9 @@ using Duration = std::chrono::nanoseconds;
 // How long each wait may last and how often it looks. The exported functions
 // use kWaits; tests pass shorter ones.
 struct Waits {
-  Duration ready = std::chrono::seconds(30);            // readiness proof
-  Duration stop = std::chrono::seconds(5);              // exit after SIGKILL
-  Duration seal = std::chrono::seconds(30);             // seal script
+  Duration ready = std::chrono::seconds(30);             // readiness proof
+  Duration stop = std::chrono::seconds(5);               // exit after SIGKILL
+  Duration seal = std::chrono::seconds(30);              // seal script
   Duration ready_poll = std::chrono::milliseconds(100);  // one readiness pass
   Duration exit_poll = std::chrono::milliseconds(20);    // between exit queries
 };
@@ -59,8 +59,7 @@ struct Pipe {
 class Child {
  public:
   explicit Child(pid_t pid) : pid_(pid) {}
-  Child(Child &&other) noexcept
-      : pid_(std::exchange(other.pid_, 0)), status_(std::exchange(other.status_, kGone)) {}
+  Child(Child &&other) noexcept : pid_(std::exchange(other.pid_, 0)), status_(std::exchange(other.status_, kGone)) {}
   Child &operator=(Child &&) = delete;
   ~Child();
 

@@ -3,12 +3,11 @@
 #include "runtime.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
@@ -68,7 +67,10 @@ TEST(BrokerReadiness, Proof) {
   for (const auto &[data, refusal] : std::vector<Row>{
            {proof(g, 77) + "\n", nullptr},
            {" \t\r\n" + proof(g, 77) + " \r\n", nullptr},
-           {R"([")" + g + R"(",77])" "\n", nullptr},
+           {R"([")" + g +
+                R"(",77])"
+                "\n",
+            nullptr},
            {proof(g, 77) + "\nx", "invalid child readiness proof"},
            {proof(g, 77) + "\n" + proof(g, 77), "invalid child readiness proof"},
            {R"({"generation":")" + g + R"(","pid":77,"extra":1})", "invalid child readiness proof"},
@@ -228,14 +230,14 @@ TEST(BrokerReadiness, ExitAfterProof) {
   while (queued() == 0) usleep(1000);
   std::thread killer([&] {
     while (queued() > 0) usleep(1000);  // the wait has read the proof
-    usleep(100'000);  // the wait is back in a poll that lasts 2 s
+    usleep(100'000);                    // the wait is back in a poll that lasts 2 s
     kill(pid, SIGKILL);
     siginfo_t info{};
     waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
     (void)!::write(writer.get(), "\n", 1);
   });
-  auto r = read_ready(w.child, std::move(w.read_end), kGeneration,
-                      Waits{.ready = 10s, .ready_poll = 2s, .exit_poll = 5ms});
+  auto r =
+      read_ready(w.child, std::move(w.read_end), kGeneration, Waits{.ready = 10s, .ready_poll = 2s, .exit_poll = 5ms});
   killer.join();
   ASSERT_FALSE(r);
   EXPECT_STREQ(r.error().message, "broker exited after readiness");

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "rapidjson.hpp"
+// After rapidjson.hpp, which sets how RapidJSON reports a fault.
 #include <rapidjson/document.h>
 
 namespace vela::testing {
@@ -51,8 +52,8 @@ inline std::string sha256_hex(std::string_view data) {
 
 // A Credentials document.
 inline std::string credentials(std::string_view activationKey, std::string_view launchSecret) {
-  return R"({"activationKey":")" + std::string(activationKey) + R"(","launchSecret":")" +
-         std::string(launchSecret) + R"("})";
+  return R"({"activationKey":")" + std::string(activationKey) + R"(","launchSecret":")" + std::string(launchSecret) +
+         R"("})";
 }
 
 // A report written by the test broker or seal script.

@@ -2,12 +2,11 @@
 // by this machine's Node under a service account made for the test, through
 // the exported functions and the runtime module.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime.hpp"
 #include "../runtime_tree.hpp"
+#include "runtime.hpp"
 #include "vela_core.h"
 
 namespace vela::runtime {
@@ -95,8 +94,8 @@ class Broker : public ::testing::Test {
   }
 
   int start(const std::string &root, const std::string &generation, const std::string &creds) {
-    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control,
-                           generation.c_str(), reinterpret_cast<const uint8_t *>(creds.data()), creds.size());
+    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control, generation.c_str(),
+                           reinterpret_cast<const uint8_t *>(creds.data()), creds.size());
   }
   int start(const std::string &root, const std::string &generation = kGeneration) {
     return start(root, generation, testing::credentials(kKey, kSecret));
@@ -151,8 +150,7 @@ std::vector<std::string> broker_environment(const std::string &root, const std::
 }
 
 // Identity, groups, limits and working directory of a reported child.
-void expect_identity(const rapidjson::Value &r, const Ids &ids, const std::string &root,
-                     std::set<unsigned> groups) {
+void expect_identity(const rapidjson::Value &r, const Ids &ids, const std::string &root, std::set<unsigned> groups) {
   EXPECT_EQ(r["uid"].GetUint(), ids.uid);
   EXPECT_EQ(r["euid"].GetUint(), ids.uid);
   EXPECT_EQ(r["gid"].GetUint(), ids.gid);
@@ -161,10 +159,8 @@ void expect_identity(const rapidjson::Value &r, const Ids &ids, const std::strin
   for (const auto &g : r["groups"].GetArray()) got.insert(g.GetUint());
   EXPECT_EQ(got, groups);
   EXPECT_EQ(text(r["cwd"]), root + "/host/app");
-  const std::map<std::string, std::string> limits = {{"Max core file size", "0"},
-                                                     {"Max open files", "1024"},
-                                                     {"Max processes", "64"},
-                                                     {"Max data size", "536870912"}};
+  const std::map<std::string, std::string> limits = {
+      {"Max core file size", "0"}, {"Max open files", "1024"}, {"Max processes", "64"}, {"Max data size", "536870912"}};
   for (const auto &[name, value] : limits) {
     EXPECT_EQ(strings(r["limits"][name.c_str()]), (std::vector<std::string>{value, value})) << name;
   }
@@ -301,7 +297,8 @@ TEST_F(Broker, ReplacementStopsTheOldBrokerFirst) {
   const Ids &i = ids;
   const char *r = root.c_str();
   for (const auto &row : std::vector<Row>{
-           {"extra key", r, i.uid, i.gid, i.agent, i.control, kOther, R"({"activationKey":"a","launchSecret":"b","x":"c"})"},
+           {"extra key", r, i.uid, i.gid, i.agent, i.control, kOther,
+            R"({"activationKey":"a","launchSecret":"b","x":"c"})"},
            {"credentials over bound", r, i.uid, i.gid, i.agent, i.control, kOther, too_long},
            {"short key", r, i.uid, i.gid, i.agent, i.control, kOther, testing::credentials(kKey.substr(1), kSecret)},
            {"secret not hex", r, i.uid, i.gid, i.agent, i.control, kOther,
@@ -319,9 +316,8 @@ TEST_F(Broker, ReplacementStopsTheOldBrokerFirst) {
        }) {
     ASSERT_EQ(start(root), 0) << row.name;
     const pid_t old = status_pid();
-    EXPECT_EQ(vela_core_start(row.root, state.c_str(), row.uid, row.gid, row.agent, row.control,
-                              row.generation.c_str(), reinterpret_cast<const uint8_t *>(row.creds.data()),
-                              row.creds.size()),
+    EXPECT_EQ(vela_core_start(row.root, state.c_str(), row.uid, row.gid, row.agent, row.control, row.generation.c_str(),
+                              reinterpret_cast<const uint8_t *>(row.creds.data()), row.creds.size()),
               1)
         << row.name;
     EXPECT_TRUE(gone(old)) << row.name;
@@ -363,10 +359,10 @@ TEST_F(Broker, SealLeavesTheBrokerAlone) {
   ASSERT_EQ(start(root), 0);
   const pid_t pid = status_pid();
   const std::string creds = testing::credentials(kKey, kSecret);
-  EXPECT_EQ(vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.gid,
-                           reinterpret_cast<const uint8_t *>(creds.data()), creds.size(),
-                           reinterpret_cast<const uint8_t *>("vault"), 5),
-            0);
+  EXPECT_EQ(
+      vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.gid, reinterpret_cast<const uint8_t *>(creds.data()),
+                     creds.size(), reinterpret_cast<const uint8_t *>("vault"), 5),
+      0);
   EXPECT_EQ(status_pid(), pid);
 }
 
@@ -480,13 +476,13 @@ TEST_F(Seal, ScriptReceivesTheDocument) {
   for (const std::string &vault : {std::string("q\"b\\s/+="), std::string(256, 'v'), std::string()}) {
     ASSERT_EQ(seal(root, state_dir, vault), 0) << vault;
     const std::string doc = R"({"activationKey":")" + kKey + R"(","packageDir":")" + escaped(root) +
-                            R"(/host/app/protected","packageVaultKeyBase64":")" + escaped(vault) +
-                            R"(","stateDir":")" + escaped(state_dir) + R"("})";
+                            R"(/host/app/protected","packageVaultKeyBase64":")" + escaped(vault) + R"(","stateDir":")" +
+                            escaped(state_dir) + R"("})";
     auto r = read_report(state_dir + "/seal-report.json");
     EXPECT_EQ(text(r["document"]["sha256"]), sha256_hex(doc)) << doc;
     expect_identity(r, ids, root, {ids.gid});
-    EXPECT_EQ(strings(r["environ"]),
-              (std::vector<std::string>{"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=/var/empty", "NODE_ENV=production"}));
+    EXPECT_EQ(strings(r["environ"]), (std::vector<std::string>{"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=/var/empty",
+                                                               "NODE_ENV=production"}));
     const auto argv = strings(r["argv"]);
     EXPECT_EQ(std::vector(argv.begin() + 1, argv.end()),
               (std::vector<std::string>{root + "/host/node/bin/node", "--max-old-space-size=384",
