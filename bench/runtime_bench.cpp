@@ -41,7 +41,7 @@ const Tree *tree() {
     char base[] = "/tmp/vela-bench-XXXXXX";
     if (geteuid() != 0 || mkdtemp(base) == nullptr) return nullptr;
     std::unique_ptr<Tree> t(new Tree{base, std::string(base) + "/runtime", std::string(base) + "/state"});
-    testing::make_runtime(t->root);
+    fixture::make_runtime(t->root);
     if (chmod(base, 0755) != 0 || mkdir(t->state.c_str(), 0700) != 0 || chown(t->state.c_str(), kNobody, kNoGroup) != 0)
       return nullptr;
     return t;
@@ -52,7 +52,7 @@ const Tree *tree() {
 void BM_CoreStart(benchmark::State &state) {
   const Tree *t = tree();
   if (t == nullptr) return state.SkipWithError("needs root");
-  const std::string creds = testing::credentials(kKey, kSecret);
+  const std::string creds = fixture::credentials(kKey, kSecret);
   for (auto _ : state) {
     if (vela_core_start(t->root.c_str(), t->state.c_str(), kNobody, kNoGroup, kAgent, kControl, kGeneration.c_str(),
                         reinterpret_cast<const uint8_t *>(creds.data()), creds.size()) != 0)

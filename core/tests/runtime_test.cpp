@@ -414,27 +414,6 @@ TEST(SupervisorExports, EmptySlot) {
   EXPECT_EQ(vela_core_start("/r", "/s", 300, 300, 301, 302, kGeneration.c_str(), nullptr, 0), 1);
 }
 
-TEST(SupervisorExports, SealRefusals) {
-  const std::string good = R"({"activationKey":")" + std::string(64, 'a') + R"(","launchSecret":"not hex"})";
-  const std::string extra = R"({"activationKey":"a","launchSecret":"b","x":"c"})";
-  std::string long_doc = good;
-  long_doc.resize(4097, ' ');
-  const std::string vault(257, 'v');
-  auto seal = [](const std::string &credentials, std::string_view vault_key, uid_t uid = 300,
-                 const char *root = "/nonexistent") {
-    return vela_core_seal(root, "/s", uid, 300, reinterpret_cast<const uint8_t *>(credentials.data()),
-                          credentials.size(), reinterpret_cast<const uint8_t *>(vault_key.data()), vault_key.size());
-  };
-  EXPECT_EQ(seal(extra, "key"), 1);
-  EXPECT_EQ(seal(long_doc, "key"), 1);
-  EXPECT_EQ(seal(good, vault), 1);
-  EXPECT_EQ(seal(good, "\xC0\xAF"), 1);
-  EXPECT_EQ(seal(good, "key", 0), 1);
-  EXPECT_EQ(seal(good, "key", 300, nullptr), 1);
-  EXPECT_EQ(vela_core_seal("/r", "/s", 300, 300, nullptr, 0, nullptr, 0), 1);
-  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
-}
-
 // ---- the supervisor lock ----
 
 TEST(SupervisorLock, FaultPoisons) {

@@ -16,7 +16,7 @@
 // After rapidjson.hpp, which sets how RapidJSON reports a fault.
 #include <rapidjson/document.h>
 
-namespace vela::testing {
+namespace vela::fixture {
 
 // Runs a shell command; throws when it fails.
 inline void run(const std::string &command) {
@@ -65,4 +65,4 @@ inline rapidjson::Document read_report(const std::string &path) {
   return d;
 }
 
-}  // namespace vela::testing
+}  // namespace vela::fixture

@@ -23,10 +23,10 @@ namespace vela::runtime {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::make_runtime;
-using testing::read_report;
-using testing::run;
-using testing::sha256_hex;
+using fixture::make_runtime;
+using fixture::read_report;
+using fixture::run;
+using fixture::sha256_hex;
 
 const std::string kGeneration = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kOther(64, 'e');
@@ -98,7 +98,7 @@ class Broker : public ::testing::Test {
                            reinterpret_cast<const uint8_t *>(creds.data()), creds.size());
   }
   int start(const std::string &root, const std::string &generation = kGeneration) {
-    return start(root, generation, testing::credentials(kKey, kSecret));
+    return start(root, generation, fixture::credentials(kKey, kSecret));
   }
 
   // The running broker's pid from the status record, or 0.
@@ -233,20 +233,27 @@ TEST_F(Broker, ChildSeesExactlyItsLaunch) {
   EXPECT_EQ(status_pid(), 0);
 }
 
-// Through the /bin/sh launcher the broker keeps the process the core started;
-// the shell only adds PWD and reorders the environment.
-TEST_F(Broker, ShellLauncherKeepsTheProcess) {
+// A daemon started without descriptors 0, 1 and 2: the core's own pipes then
+// take those numbers, and each child must still get exactly its map.
+TEST_F(Broker, DaemonWithoutStandardDescriptors) {
   const std::string root = runtime();
-  ASSERT_EQ(start(root), 0);
+  const pid_t daemon = fork();
+  ASSERT_GE(daemon, 0);
+  if (daemon == 0) {
+    for (int fd : {0, 1, 2}) close(fd);
+    const bool sealed = runtime::seal(root, state, ids.uid, ids.gid, kKey, "vault", kWaits).has_value();
+    auto broker =
+        runtime::start(root, state, ids.uid, ids.gid, ids.agent, ids.control, kGeneration, kKey, kSecret, kWaits);
+    _exit(sealed && broker && broker->stop() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(daemon, &status, 0), daemon);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  expect_descriptors(report("seal-report.json")["fds"], 2, "");
   auto r = report("broker-report.json");
-  EXPECT_EQ(r["pid"].GetInt(), status_pid());
-  auto environ = strings(r["environ"]);
-  std::erase(environ, "PWD=" + root + "/host/app");
-  auto expected = broker_environment(root, state, ids, kGeneration);
-  std::ranges::sort(environ);
-  std::ranges::sort(expected);
-  EXPECT_EQ(environ, expected);
-  expect_identity(r, ids, root, {ids.gid, ids.agent, ids.control});
+  expect_descriptors(r["fds"], 4, "");
+  EXPECT_EQ(r["inputs"]["0"]["bytes"].GetInt(), 64);
+  EXPECT_EQ(r["inputs"]["3"]["bytes"].GetInt(), 32);
 }
 
 TEST_F(Broker, Lifecycle) {
@@ -254,6 +261,7 @@ TEST_F(Broker, Lifecycle) {
   ASSERT_EQ(start(root), 0);
   const pid_t first = status_pid();
   ASSERT_GT(first, 0);
+  EXPECT_EQ(report("broker-report.json")["pid"].GetInt(), first);  // the /bin/sh launcher keeps the process
 
   // The same generation while it runs: nothing is read, nothing launched.
   EXPECT_EQ(vela_core_start(nullptr, nullptr, 0, 0, 0, 0, kGeneration.c_str(), nullptr, 0), 0);
@@ -283,7 +291,7 @@ TEST_F(Broker, Lifecycle) {
 // at anything else; whatever it then finds wrong leaves no broker at all.
 TEST_F(Broker, ReplacementStopsTheOldBrokerFirst) {
   const std::string root = runtime();
-  const std::string good = testing::credentials(kKey, kSecret);
+  const std::string good = fixture::credentials(kKey, kSecret);
   std::string too_long = good;
   too_long.resize(4097, ' ');
   const uint32_t high = 2147483648U;
@@ -300,9 +308,9 @@ TEST_F(Broker, ReplacementStopsTheOldBrokerFirst) {
            {"extra key", r, i.uid, i.gid, i.agent, i.control, kOther,
             R"({"activationKey":"a","launchSecret":"b","x":"c"})"},
            {"credentials over bound", r, i.uid, i.gid, i.agent, i.control, kOther, too_long},
-           {"short key", r, i.uid, i.gid, i.agent, i.control, kOther, testing::credentials(kKey.substr(1), kSecret)},
+           {"short key", r, i.uid, i.gid, i.agent, i.control, kOther, fixture::credentials(kKey.substr(1), kSecret)},
            {"secret not hex", r, i.uid, i.gid, i.agent, i.control, kOther,
-            testing::credentials(kKey, std::string(64, 'x'))},
+            fixture::credentials(kKey, std::string(64, 'x'))},
            {"generation not hex", r, i.uid, i.gid, i.agent, i.control, std::string(64, 'g'), good},
            {"root uid", r, 0, i.gid, i.agent, i.control, kOther, good},
            {"root gid", r, i.uid, 0, i.agent, i.control, kOther, good},
@@ -358,7 +366,7 @@ TEST_F(Broker, SealLeavesTheBrokerAlone) {
   const std::string root = runtime();
   ASSERT_EQ(start(root), 0);
   const pid_t pid = status_pid();
-  const std::string creds = testing::credentials(kKey, kSecret);
+  const std::string creds = fixture::credentials(kKey, kSecret);
   EXPECT_EQ(
       vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.gid, reinterpret_cast<const uint8_t *>(creds.data()),
                      creds.size(), reinterpret_cast<const uint8_t *>("vault"), 5),
@@ -461,7 +469,7 @@ class Seal : public Broker {
  protected:
   int seal(const std::string &root, const std::string &state_dir, std::string_view vault, uid_t uid = 0,
            gid_t gid = 0) {
-    const std::string creds = testing::credentials(kKey, "not a hexadecimal secret");
+    const std::string creds = fixture::credentials(kKey, "not a hexadecimal secret");
     return vela_core_seal(root.c_str(), state_dir.c_str(), uid ? uid : ids.uid, gid ? gid : ids.gid,
                           reinterpret_cast<const uint8_t *>(creds.data()), creds.size(),
                           reinterpret_cast<const uint8_t *>(vault.data()), vault.size());
@@ -498,7 +506,7 @@ TEST_F(Seal, Refusals) {
   EXPECT_EQ(seal(root, state, std::string(257, 'v')), 1);
   EXPECT_EQ(seal(root, state, "\xFF"), 1);
   EXPECT_EQ(vela_core_seal(root.c_str(), state.c_str(), 0, ids.gid, nullptr, 0, nullptr, 0), 1);
-  const std::string creds = testing::credentials(kKey, kSecret);
+  const std::string creds = fixture::credentials(kKey, kSecret);
   const auto *c = reinterpret_cast<const uint8_t *>(creds.data());
   EXPECT_EQ(vela_core_seal(root.c_str(), state.c_str(), 0, ids.gid, c, creds.size(), c, 0), 1);
   EXPECT_EQ(vela_core_seal(root.c_str(), state.c_str(), ids.uid, 0, c, creds.size(), c, 0), 1);
