@@ -20,7 +20,7 @@
 //           flood        5000 spaces and no line feed, keeps running
 //           exit-before  exits (status 3) without writing
 //           exit-after   exits; a helper process that inherited descriptor 4
-//                        writes the line as soon as the broker is gone
+//                        writes the line as soon as the broker can be collected
 // --seal    ok           checks the document on standard input, writes its
 //                        report under the state directory, exits 0
 //           fail         exits 1 · signal: dies by SIGKILL · hang: never exits
@@ -163,17 +163,27 @@ const line = JSON.stringify(proof) + '\\n';
 const write = (text) => fs.writeSync(4, text);
 const stay = () => setInterval(() => {}, 1 << 30);
 
-// Writes the line once this process is gone: it waits, holding descriptor 4,
-// until its parent changes.
-const afterExit = \`
-  const [broker, line] = process.argv.slice(1);
-  process.stdout.write('waiting\\\\n');
+// Run in a helper process that holds descriptor 4: writes the line once the
+// broker can be collected, that is once its last thread is gone and it is a
+// zombie (its children are handed on before that, so a new parent is no sign).
+function afterExit(broker, line) {
+  const fs = require('node:fs');
+  const collectable = () => {
+    try {
+      const stat = fs.readFileSync('/proc/' + broker + '/stat', 'latin1');
+      return fs.readdirSync('/proc/' + broker + '/task').length === 1 && stat.slice(stat.lastIndexOf(')') + 2)[0] === 'Z';
+    } catch {
+      return true;  // collected already
+    }
+  };
+  process.stdout.write('waiting\\n');
   setInterval(() => {
-    if (process.ppid !== Number(broker)) {
-      require('node:fs').writeSync(4, line);
+    if (collectable()) {
+      fs.writeSync(4, line);
       process.exit(0);
     }
-  }, 1);\`;
+  }, 1);
+}
 
 switch (behaviour) {
   case 'split':
@@ -200,7 +210,8 @@ switch (behaviour) {
     process.exit(3);
     break;
   case 'exit-after': {
-    const helper = childProcess.spawn(process.execPath, ['-e', afterExit, String(process.pid), line],
+    const helper = childProcess.spawn(process.execPath,
+      ['-e', '(' + afterExit + ')(...process.argv.slice(1))', String(process.pid), line],
       { stdio: ['ignore', 'pipe', 'ignore', 'ignore', 4] });
     helper.stdout.once('data', () => process.exit(0));
     break;

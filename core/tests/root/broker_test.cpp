@@ -12,6 +12,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -50,21 +51,29 @@ std::vector<std::string> strings(const rapidjson::Value &v) {
 bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
-// A service account and its groups, made inside the sandbox. Ids are spread
-// over 200-499 by test name, so that tests running side by side rarely share
-// a uid (the kernel counts each uid's processes against RLIMIT_NPROC).
+// A service account and its groups, made inside the sandbox, with ids that
+// no other test process running at the same time uses: the kernel counts a
+// uid's processes against RLIMIT_NPROC across all sandboxes. A test holds a
+// lock on byte n of a shared file, until it ends, for the ids n, n+100, n+200.
 Ids make_accounts() {
-  const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::uint32_t h = 2166136261U;
-  for (char c : std::string(info->test_suite_name()) + "." + info->name())
-    h = (h ^ static_cast<unsigned char>(c)) * 16777619U;
-  const Ids ids{200 + h % 300, 200 + h % 300, 200 + (h + 100) % 300, 200 + (h + 200) % 300};
-  run("groupadd -g " + std::to_string(ids.gid) + " velabroker");
-  run("groupadd -g " + std::to_string(ids.agent) + " velaagent");
-  run("groupadd -g " + std::to_string(ids.control) + " velacontrol");
-  run("useradd -r -M -N -d /var/empty -s /usr/sbin/nologin -u " + std::to_string(ids.uid) + " -g " +
-      std::to_string(ids.gid) + " velabroker");
-  return ids;
+  const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  if (locks < 0) throw std::runtime_error("cannot open the id locks");
+  for (unsigned n = 200; n < 300; ++n) {
+    struct flock slot {};
+    slot.l_type = F_WRLCK;
+    slot.l_whence = SEEK_SET;
+    slot.l_start = n;
+    slot.l_len = 1;
+    if (fcntl(locks, F_SETLK, &slot) != 0) continue;
+    const Ids ids{n, n, n + 100, n + 200};
+    run("groupadd -g " + std::to_string(ids.gid) + " velabroker");
+    run("groupadd -g " + std::to_string(ids.agent) + " velaagent");
+    run("groupadd -g " + std::to_string(ids.control) + " velacontrol");
+    run("useradd -r -M -N -d /var/empty -s /usr/sbin/nologin -u " + std::to_string(ids.uid) + " -g " +
+        std::to_string(ids.gid) + " velabroker");
+    return ids;  // the descriptor, and with it the lock, stays until the process ends
+  }
+  throw std::runtime_error("no free test ids");
 }
 
 class Broker : public ::testing::Test {
