@@ -30,8 +30,8 @@ Locked<Slot> &broker() {
   return slot;
 }
 
-// The running child of the slot, or none when it has exited or cannot be
-// asked.
+// Whether the record's child still runs; a failed exit query counts as an
+// exit.
 bool running(runtime::BrokerProcess &process) {
   auto state = process.child.exited();
   return state && !*state;

@@ -45,7 +45,8 @@ int guard(Body &&body) noexcept {
 }
 
 // A value that one caller at a time may use. A fault that unwinds out of a
-// use poisons it: that use and every later one fail, the value untouched.
+// use poisons it for good: every later use fails at once and leaves the
+// value as it is.
 template <class T>
 class Locked {
  public:
