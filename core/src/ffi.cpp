@@ -7,7 +7,9 @@
 #include "custody.hpp"
 #include "inventory.hpp"
 #include "json.hpp"
+#include "rapidjson.hpp"
 #include "release.hpp"
+#include "runtime.hpp"
 #include "utf8.hpp"
 #include "vela_core.h"
 
@@ -21,8 +23,70 @@ constexpr json::Field credential_fields[] = {
 };
 constexpr json::Record<Credentials> credentials_record{credential_fields, json::Extra::refuse};
 
-// A body that a later part of the library provides.
-Result<> not_built() { return fail(Error::other("not available")); }
+// The supervisor slot: the one supervised broker, if any. Created on first
+// use; at process exit its broker is stopped with it.
+using Slot = std::optional<runtime::BrokerProcess>;
+Locked<Slot> &broker() {
+  static Locked<Slot> slot;
+  return slot;
+}
+
+// Whether the record's child still runs; a failed exit query counts as an
+// exit.
+bool running(runtime::BrokerProcess &process) {
+  auto state = process.child.exited();
+  return state && !*state;
+}
+
+// Empties the slot; the record's child is stopped when the record is dropped
+// (a second attempt when the first failed).
+Result<> stop_held(Slot &slot) {
+  Slot held = std::exchange(slot, std::nullopt);
+  if (!held) return {};
+  return runtime::terminate(held->child, runtime::kWaits);
+}
+
+// BrokerStatus: compact, keys in byte order.
+std::string status_text(const runtime::BrokerProcess &process) {
+  rapidjson::StringBuffer buffer(nullptr, 128);
+  rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
+  w.StartObject();
+  w.Key("generation");
+  w.String(process.generation.data(), static_cast<rapidjson::SizeType>(process.generation.size()));
+  w.Key("pid");
+  w.Uint(process.child.pid());
+  w.Key("ready");
+  w.Bool(true);
+  w.EndObject();
+  return {buffer.GetString(), buffer.GetSize()};
+}
+
+Result<> start(Slot &slot, const char *root, const char *stateDir, uint32_t brokerUid, uint32_t brokerGid,
+               uint32_t agentGid, uint32_t controlGid, const char *generation, const uint8_t *credentials,
+               size_t credentialsLength) {
+  auto wanted = string(generation);
+  if (!wanted) return fail(wanted.error());
+  if (slot && slot->generation == *wanted && running(*slot)) return {};
+  // Whatever this start finds wrong below, the earlier broker is gone.
+  if (auto stopped = stop_held(slot); !stopped) return stopped;
+  auto activation = ffi::credentials(credentials, credentialsLength);
+  if (!activation) return fail(activation.error());
+  auto runtime_root = string(root);
+  if (!runtime_root) return fail(runtime_root.error());
+  auto state_dir = string(stateDir);
+  if (!state_dir) return fail(state_dir.error());
+  auto process = runtime::start(*runtime_root, *state_dir, brokerUid, brokerGid, agentGid, controlGid, *wanted,
+                                activation->activationKey.view(), activation->launchSecret.view(), runtime::kWaits);
+  if (!process) return fail(process.error());
+  slot.emplace(std::move(*process));
+  return {};
+}
+
+Result<> status(Slot &slot, char *output, size_t outputCapacity) {
+  if (!slot) return fail(Error::other("no supervised broker"));
+  if (!running(*slot)) return fail(Error::other("supervised broker stopped"));
+  return ffi::output(output, outputCapacity, status_text(*slot));
+}
 
 }  // namespace
 
@@ -185,18 +249,44 @@ int vela_core_read_foreground_asset(const char *root, const uint8_t *inventory, 
   });
 }
 
-int vela_core_start(const char *, const char *, uint32_t, uint32_t, uint32_t, uint32_t, const char *,
-                    const uint8_t *, size_t) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_start(const char *root, const char *stateDir, uint32_t brokerUid, uint32_t brokerGid, uint32_t agentGid,
+                    uint32_t controlGid, const char *generation, const uint8_t *credentials,
+                    size_t credentialsLength) {
+  return ffi::guard([&] {
+    return ffi::broker().use([&](ffi::Slot &slot) {
+      return ffi::start(slot, root, stateDir, brokerUid, brokerGid, agentGid, controlGid, generation, credentials,
+                        credentialsLength);
+    });
+  });
 }
 
-int vela_core_status(char *, size_t) { return ffi::guard([] { return ffi::not_built(); }); }
+int vela_core_status(char *output, size_t outputCapacity) {
+  return ffi::guard(
+      [&] { return ffi::broker().use([&](ffi::Slot &slot) { return ffi::status(slot, output, outputCapacity); }); });
+}
 
-int vela_core_stop(void) { return ffi::guard([] { return ffi::not_built(); }); }
+int vela_core_stop(void) {
+  return ffi::guard([] { return ffi::broker().use(ffi::stop_held); });
+}
 
-int vela_core_seal(const char *, const char *, uint32_t, uint32_t, const uint8_t *, size_t, const uint8_t *,
-                   size_t) {
-  return ffi::guard([] { return ffi::not_built(); });
+int vela_core_seal(const char *root, const char *stateDir, uint32_t brokerUid, uint32_t brokerGid,
+                   const uint8_t *credentials, size_t credentialsLength, const uint8_t *vaultKey,
+                   size_t vaultKeyLength) {
+  return ffi::guard([&]() -> Result<> {
+    auto activation = ffi::credentials(credentials, credentialsLength);
+    if (!activation) return fail(activation.error());
+    auto material = ffi::bytes(vaultKey, vaultKeyLength, ffi::kMaxVaultKey);
+    if (!material) return fail(material.error());
+    const std::string_view text(reinterpret_cast<const char *>(material->data()), material->size());
+    if (!utf8::valid(text)) return fail(Error::other("invalid vault material"));
+    const secret::Text vault(text);
+    auto runtime_root = ffi::string(root);
+    if (!runtime_root) return fail(runtime_root.error());
+    auto state_dir = ffi::string(stateDir);
+    if (!state_dir) return fail(state_dir.error());
+    return runtime::seal(*runtime_root, *state_dir, brokerUid, brokerGid, activation->activationKey.view(),
+                         vault.view(), runtime::kWaits);
+  });
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -42,5 +43,29 @@ int guard(Body &&body) noexcept {
     return 1;
   }
 }
+
+// A value that one caller at a time may use. A fault that unwinds out of a
+// use poisons it for good: every later use fails at once and leaves the
+// value as it is.
+template <class T>
+class Locked {
+ public:
+  template <class Body>
+  Result<> use(Body &&body) {
+    std::lock_guard lock(mutex_);
+    if (poisoned_) return fail(Error::other("native supervisor lock unavailable"));
+    try {
+      return body(value_);
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  bool poisoned_ = false;
+  T value_{};
+};
 
 }  // namespace vela::ffi

@@ -1,6 +1,7 @@
 #include "platform/programs.hpp"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -116,6 +117,10 @@ std::expected<Process, int> launch(const Task &task, Streams streams) {
     return std::unexpected(error);
   }
   return Process(std::move(pidfd));
+}
+
+int close_on_exec_from(unsigned lowest) noexcept {
+  return close_range(lowest, ~0U, CLOSE_RANGE_CLOEXEC) == 0 ? 0 : errno;
 }
 
 std::expected<Descriptor, int> input_file(std::span<const std::uint8_t> bytes) {

@@ -1,6 +1,6 @@
-// Running programs: limits as the platform names them, and tasks: programs
-// launched with exactly the environment, directory and streams prepared for
-// them, and waited for against a deadline.
+// Running programs: limits and descriptors as the platform names them, and
+// tasks: programs launched with exactly the environment, directory and
+// streams prepared for them, and waited for against a deadline.
 #pragma once
 
 #include <sys/resource.h>
@@ -21,6 +21,12 @@ namespace vela::platform {
 // that is only reserved, and Node cannot start under 512 MiB of it;
 // RLIMIT_DATA bounds what the child really allocates.
 inline constexpr int kAddressSpaceLimit = RLIMIT_DATA;
+
+// Marks every descriptor numbered `lowest` or above close-on-exec, so that
+// the program executed next inherits none of them while the caller may still
+// use them until then. Async-signal-safe: meant for a child between fork and
+// exec. Returns 0 or an errno value.
+int close_on_exec_from(unsigned lowest) noexcept;
 
 // A program as its caller prepares it; launching changes none of it.
 struct Task {

@@ -1,0 +1,68 @@
+// Test runtime trees written by tools/make-runtime.mjs, and the helpers that
+// read what their programs report.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "rapidjson.hpp"
+// After rapidjson.hpp, which sets how RapidJSON reports a fault.
+#include <rapidjson/document.h>
+
+namespace vela::fixture {
+
+// Runs a shell command; throws when it fails.
+inline void run(const std::string &command) {
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+
+// A runtime tree at dir (which must not exist or be empty), made with the
+// generator's options, e.g. "--broker split --launcher direct".
+inline void make_runtime(const std::string &dir, const std::string &options = "") {
+  run("node '" VELA_SOURCE_DIR "/tools/make-runtime.mjs' --out '" + dir + "' " + options);
+}
+
+inline std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline std::string sha256_hex(std::string_view data) {
+  unsigned char digest[32];
+  unsigned length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  char two[3];
+  for (unsigned i = 0; i < length; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+// A Credentials document.
+inline std::string credentials(std::string_view activationKey, std::string_view launchSecret) {
+  return R"({"activationKey":")" + std::string(activationKey) + R"(","launchSecret":")" + std::string(launchSecret) +
+         R"("})";
+}
+
+// A report written by the test broker or seal script.
+inline rapidjson::Document read_report(const std::string &path) {
+  rapidjson::Document d;
+  const std::string text = read_file(path);
+  d.Parse(text.data(), text.size());
+  if (d.HasParseError() || !d.IsObject()) throw std::runtime_error("bad report " + path);
+  return d;
+}
+
+}  // namespace vela::fixture

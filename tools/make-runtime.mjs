@@ -1,0 +1,323 @@
+#!/usr/bin/env node
+// Writes a complete test runtime tree: every file a runtime inventory requires
+// and every file of the foreground closure, a static user interface, a broker
+// and a seal script that run on this machine's Node, and beside them
+// mac-broker-inventory.json (digests and sizes of every file) and
+// runtime-manifest.json.
+//
+//   node tools/make-runtime.mjs --out DIR [--version 1.0.0] [--broker ok]
+//                               [--seal ok] [--launcher sh] [--node PATH]
+//
+// --broker  ok           reads descriptors 0 and 3, writes its report and its
+//                        readiness line to descriptor 4, keeps running
+//           split        the line in two writes, 50 ms apart
+//           trailing     the line and more text in one write
+//           extra-key    a third key in the proof
+//           daemon-pid   the parent's process id in the proof
+//           lower-case   the generation in lower case
+//           silent       never writes, keeps running
+//           close        closes descriptor 4, keeps running
+//           flood        5000 spaces and no line feed, keeps running
+//           exit-before  exits (status 3) without writing
+//           exit-after   exits; a helper process that inherited descriptor 4
+//                        writes the line as soon as the broker can be collected
+// --seal    ok           checks the document on standard input, writes its
+//                        report under the state directory, exits 0
+//           fail         exits 1 · signal: dies by SIGKILL · hang: never exits
+// --launcher sh          host/node/bin/node is a /bin/sh wrapper that execs
+//                        Node (the shell adds PWD and reorders the environment)
+//           direct       host/node/bin/node is a Node script that runs the
+//                        program in its own process: environment and command
+//                        line exactly as started
+//
+// Both programs record what they were started with (identity, groups,
+// limits, descriptors, environment, command line, digests of their inputs) in
+// broker-report.json and seal-report.json in the state directory.
+import { createHash } from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import { parseArgs } from 'node:util';
+
+const BROKERS = ['ok', 'split', 'trailing', 'extra-key', 'daemon-pid', 'lower-case', 'silent', 'close', 'flood',
+  'exit-before', 'exit-after'];
+const SEALS = ['ok', 'fail', 'signal', 'hang'];
+const LAUNCHERS = ['sh', 'direct'];
+
+const { values: options } = parseArgs({
+  options: {
+    out: { type: 'string' },
+    version: { type: 'string', default: '1.0.0' },
+    broker: { type: 'string', default: 'ok' },
+    seal: { type: 'string', default: 'ok' },
+    launcher: { type: 'string', default: 'sh' },
+    node: { type: 'string', default: process.execPath },
+  },
+});
+
+function refuse(message) {
+  process.stderr.write(`make-runtime: ${message}\n`);
+  process.exit(2);
+}
+if (!options.out) refuse('--out DIR is required');
+for (const [name, allowed] of [['broker', BROKERS], ['seal', SEALS], ['launcher', LAUNCHERS]]) {
+  if (!allowed.includes(options[name])) refuse(`--${name} must be one of ${allowed.join(', ')}`);
+}
+if (options.node.includes("'")) refuse('--node must not contain a quotation mark');
+
+// ---- programs of the runtime ----
+
+const launchers = {
+  sh: () => `#!/bin/sh\nexec '${options.node}' "$@"\n`,
+  direct: () => `#!${options.node}
+// Runs the program named after Node's options in this process.
+'use strict';
+const args = process.argv.slice(2);
+const at = args.findIndex((a) => !a.startsWith('-'));
+const program = args[at];
+process.argv = [process.execPath, ...args.slice(at)];
+if (program.endsWith('.mjs')) import(require('node:url').pathToFileURL(program).href);
+else require(program);
+`,
+};
+
+// Shared by the broker and the seal script.
+const handlers = `'use strict';
+// What this process was started with, as the test runtime reports it.
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const path = require('node:path');
+
+function nulList(file) {
+  return fs.readFileSync(file, 'latin1').split('\\0').slice(0, -1);
+}
+
+function limits() {
+  const out = {};
+  for (const line of fs.readFileSync('/proc/self/limits', 'latin1').split('\\n').slice(1)) {
+    const m = /^(Max [a-z ]+?)\\s{2,}(\\S+)\\s+(\\S+)/.exec(line);
+    if (m) out[m[1]] = [m[2], m[3]];
+  }
+  return out;
+}
+
+function descriptors() {
+  const out = {};
+  for (const fd of fs.readdirSync('/proc/self/fd')) {
+    try {
+      const flags = /flags:\\s+(\\d+)/.exec(fs.readFileSync(\`/proc/self/fdinfo/\${fd}\`, 'latin1'));
+      out[fd] = { target: fs.readlinkSync(\`/proc/self/fd/\${fd}\`), flags: flags ? flags[1] : '' };
+    } catch {
+      // the directory's own descriptor, gone by now
+    }
+  }
+  return out;
+}
+
+function digest(bytes) {
+  return { bytes: bytes.length, sha256: crypto.createHash('sha256').update(bytes).digest('hex') };
+}
+
+function processReport() {
+  return {
+    pid: process.pid,
+    ppid: process.ppid,
+    uid: process.getuid(),
+    euid: process.geteuid(),
+    gid: process.getgid(),
+    egid: process.getegid(),
+    groups: process.getgroups(),
+    cwd: process.cwd(),
+    argv: nulList('/proc/self/cmdline'),
+    environ: nulList('/proc/self/environ'),
+    limits: limits(),
+    fds: descriptors(),
+  };
+}
+
+// Written whole under a temporary name, then renamed into place.
+function report(directory, name, extra) {
+  const file = path.join(directory, name);
+  fs.writeFileSync(\`\${file}.tmp\`, JSON.stringify({ ...processReport(), ...extra }));
+  fs.renameSync(\`\${file}.tmp\`, file);
+}
+
+module.exports = { digest, report };
+`;
+
+const broker = `'use strict';
+// The test broker: takes its activation key (0) and launch authority (3),
+// reports what it received, and proves readiness on 4.
+const childProcess = require('node:child_process');
+const fs = require('node:fs');
+const { digest, report } = require('./handlers.js');
+
+const behaviour = ${JSON.stringify(options.broker)};
+const inputs = { 0: digest(fs.readFileSync(0)), 3: digest(fs.readFileSync(3)) };
+report(process.env.VELA_PROTECTED_STATE_DIR, 'broker-report.json', { inputs });
+
+const proof = { generation: process.env.VELA_MAC_BROKER_GENERATION, pid: process.pid };
+if (behaviour === 'extra-key') proof.extra = true;
+if (behaviour === 'daemon-pid') proof.pid = Number(process.env.VELA_MAC_BROKER_PARENT_PID);
+if (behaviour === 'lower-case') proof.generation = proof.generation.toLowerCase();
+const line = JSON.stringify(proof) + '\\n';
+const write = (text) => fs.writeSync(4, text);
+const stay = () => setInterval(() => {}, 1 << 30);
+
+// Run in a helper process that holds descriptor 4: writes the line once the
+// broker can be collected, that is once its last thread is gone and it is a
+// zombie (its children are handed on before that, so a new parent is no sign).
+function afterExit(broker, line) {
+  const fs = require('node:fs');
+  const collectable = () => {
+    try {
+      const stat = fs.readFileSync('/proc/' + broker + '/stat', 'latin1');
+      return fs.readdirSync('/proc/' + broker + '/task').length === 1 && stat.slice(stat.lastIndexOf(')') + 2)[0] === 'Z';
+    } catch {
+      return true;  // collected already
+    }
+  };
+  process.stdout.write('waiting\\n');
+  setInterval(() => {
+    if (collectable()) {
+      fs.writeSync(4, line);
+      process.exit(0);
+    }
+  }, 1);
+}
+
+switch (behaviour) {
+  case 'split':
+    write(line.slice(0, 20));
+    setTimeout(() => write(line.slice(20)), 50);
+    stay();
+    break;
+  case 'trailing':
+    write(line + 'more');
+    stay();
+    break;
+  case 'silent':
+    stay();
+    break;
+  case 'close':
+    fs.closeSync(4);
+    stay();
+    break;
+  case 'flood':
+    write(' '.repeat(5000));
+    stay();
+    break;
+  case 'exit-before':
+    process.exit(3);
+    break;
+  case 'exit-after': {
+    const helper = childProcess.spawn(process.execPath,
+      ['-e', '(' + afterExit + ')(...process.argv.slice(1))', String(process.pid), line],
+      { stdio: ['ignore', 'pipe', 'ignore', 'ignore', 4] });
+    helper.stdout.once('data', () => process.exit(0));
+    break;
+  }
+  default:
+    write(line);
+    stay();
+}
+`;
+
+const seal = `// The test seal script: checks the activation document on standard input
+// and records it under the state directory.
+import fs from 'node:fs';
+import handlers from '../protected/broker/handlers.js';
+
+const behaviour = ${JSON.stringify(options.seal)};
+const raw = fs.readFileSync(0);
+if (behaviour === 'fail') process.exit(1);
+if (behaviour === 'signal') process.kill(process.pid, 'SIGKILL');
+if (behaviour === 'hang') setInterval(() => {}, 1 << 30);
+else {
+  const keys = ['activationKey', 'packageDir', 'packageVaultKeyBase64', 'stateDir'];
+  const doc = JSON.parse(raw.toString('utf8'));
+  const sound = JSON.stringify(Object.keys(doc)) === JSON.stringify(keys) &&
+    keys.every((k) => typeof doc[k] === 'string') &&
+    fs.statSync(doc.packageDir).isDirectory() && fs.statSync(doc.stateDir).isDirectory();
+  if (!sound) process.exit(2);
+  handlers.report(doc.stateDir, 'seal-report.json', { document: handlers.digest(raw) });
+}
+`;
+
+// ---- the tree ----
+
+const text = (s) => Buffer.from(s, 'utf8');
+const json = (v) => text(JSON.stringify(v, null, 2) + '\n');
+const cjs = text("'use strict';\nmodule.exports = {};\n");
+const esm = text('export {};\n');
+const v = options.version;
+
+// In inventory order: path, content, executable.
+const files = [
+  ['host/node/bin/node', text(launchers[options.launcher]()), true],
+  ['host/app/package.json', json({ name: 'vela-host-app', version: v, private: true }), false],
+  ['host/app/scripts/seal-protected-runtime.mjs', text(seal), false],
+  ['host/app/packaging/macos/install-vela-broker.sh',
+    text('#!/bin/sh\n# Prepares the service accounts; this test runtime needs nothing.\nexit 0\n'), true],
+  ['production-inventory.json', json({ runtime: 'vela-test-runtime', version: v }), false],
+  ['host/app/protected/broker/index.js', text(broker), false],
+  ['host/app/protected/broker/handlers.js', text(handlers), false],
+  ['host/app/protected/broker/capability-profiles.json', json({ profiles: [] }), false],
+  ['host/app/protected/protected-payloads.js', cjs, false],
+  ['host/app/protected/protection-manifest.json', json({ payloads: [] }), false],
+  ['host/app/protected/vault.bin', Buffer.from(Array.from({ length: 256 }, (_, i) => i)), false],
+  ['host/app/protected/native/macos-peer.node', text('no native module in the test runtime\n'), false],
+  ['foreground-runtime.json', json({ entry: 'host/app/client/dist/index.html' }), false],
+  ['host/app/protected/server/index.js', cjs, false],
+  ['host/app/protected/pty-service/index.js', cjs, false],
+  ['host/app/client/dist/index.html', text('<!doctype html>\n<html><head><meta charset="utf-8"><title>Vela</title>' +
+    '<link rel="stylesheet" href="assets/app.css"><link rel="icon" href="favicon.svg"></head>\n' +
+    '<body><main id="app"></main><script type="module" src="assets/app.js"></script></body></html>\n'), false],
+  ['host/app/client/dist/assets/app.js', text("document.getElementById('app').textContent = 'Vela';\n"), false],
+  ['host/app/client/dist/assets/app.css', text('main { font-family: sans-serif; }\n'), false],
+  ['host/app/client/dist/favicon.svg',
+    text('<svg xmlns="http://www.w3.org/2000/svg" viewBox="0 0 1 1"><rect width="1" height="1"/></svg>\n'), false],
+  ['host/app/scripts/vela-protected-launcher.mjs', esm, false],
+  ['host/app/scripts/vela-capability-proof-client.mjs', esm, false],
+  ['host/app/public-capability-extensions/vela-capability-client.ts', esm, false],
+  ['host/app/node_modules/vela-fixture-dep/package.json', json({ name: 'vela-fixture-dep', main: 'index.js' }), false],
+  ['host/app/node_modules/vela-fixture-dep/index.js', cjs, false],
+  ['host/agent-runtime/package.json', json({ name: 'vela-agent-runtime', version: v, private: true }), false],
+  ['host/agent-runtime/node_modules/.bin/pi', text('#!/bin/sh\nexit 0\n'), true],
+  ['host/agent-runtime/node_modules/vela-fixture-agent/package.json',
+    json({ name: 'vela-fixture-agent', main: 'index.js' }), false],
+  ['host/agent-runtime/node_modules/vela-fixture-agent/index.js', cjs, false],
+  ['release/RELEASE.txt', text(`Vela test runtime ${v}\n`), false],
+];
+
+const out = path.resolve(options.out);
+if (fs.existsSync(out) && fs.readdirSync(out).length > 0) refuse(`${out} exists and is not empty`);
+
+// Modes are set explicitly, whatever the umask.
+function makeDirectories(directory) {
+  if (fs.existsSync(directory)) return;
+  makeDirectories(path.dirname(directory));
+  fs.mkdirSync(directory);
+  fs.chmodSync(directory, 0o755);
+}
+
+function writeFile(relative, content, executable) {
+  const file = path.join(out, relative);
+  makeDirectories(path.dirname(file));
+  fs.writeFileSync(file, content, { flag: 'wx' });
+  fs.chmodSync(file, executable ? 0o755 : 0o644);
+}
+
+makeDirectories(out);
+const assets = files.map(([relative, content, executable]) => {
+  writeFile(relative, content, executable);
+  return {
+    path: relative,
+    sourcePath: relative,
+    sha256: createHash('sha256').update(content).digest('hex'),
+    bytes: content.length,
+    executable,
+  };
+});
+const totalBytes = assets.reduce((sum, a) => sum + a.bytes, 0);
+writeFile('mac-broker-inventory.json', json({ schemaVersion: 3, version: v, totalBytes, assets }), false);
+writeFile('runtime-manifest.json', json({ velaVersion: v, platform: 'darwin' }), false);
