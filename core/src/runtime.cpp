@@ -245,19 +245,6 @@ Result<> wait_for_seal(Child &child, const Waits &waits) {
 
 }  // namespace
 
-Fd &Fd::operator=(Fd &&other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void Fd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 Child::~Child() {
   if (!status_) (void)terminate(*this, kWaits);
 }
@@ -314,7 +301,7 @@ Result<Child> Command::spawn() {
   // placement overwrites the source of another.
   auto in = high(input_.get());
   if (!in) return fail(in.error());
-  Fd null_device(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Descriptor null_device(::open("/dev/null", O_RDWR | O_CLOEXEC));
   if (null_device.get() < 0) return fail(Error::last_os());
   auto null = high(null_device.get());
   if (!null) return fail(null.error());
@@ -363,7 +350,7 @@ Result<Command> command(std::string_view root, uid_t uid, gid_t gid,
   return Command(std::string(root), uid, gid, std::move(groups));
 }
 
-Result<Fd> input(std::span<const std::uint8_t> bytes) {
+Result<Descriptor> input(std::span<const std::uint8_t> bytes) {
   if (bytes.size() > kMaxPipePayload) return fail(invalid("native activation input exceeds atomic pipe bound"));
   auto p = pipe();
   if (!p) return fail(p.error());
@@ -381,16 +368,16 @@ Result<Pipe> pipe() {
   // can inherit them in between.
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return fail(Error::last_os());
-  Pipe p{Fd(fds[0]), Fd(fds[1])};
+  Pipe p{Descriptor(fds[0]), Descriptor(fds[1])};
   const int flags = fcntl(fds[1], F_GETFL);
   if (flags < 0 || fcntl(fds[1], F_SETFL, flags | O_NONBLOCK) != 0) return fail(Error::last_os());
   return p;
 }
 
-Result<Fd> high(int fd) {
+Result<Descriptor> high(int fd) {
   const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 10);
   if (copy < 0) return fail(Error::last_os());
-  return Fd(copy);
+  return Descriptor(copy);
 }
 
 Result<> check_ready(std::span<const std::uint8_t> data, std::string_view generation, std::uint32_t pid) {
@@ -401,7 +388,7 @@ Result<> check_ready(std::span<const std::uint8_t> data, std::string_view genera
   return {};
 }
 
-Result<> read_ready(Child &child, Fd readEnd, std::string_view generation, const Waits &waits) {
+Result<> read_ready(Child &child, Descriptor readEnd, std::string_view generation, const Waits &waits) {
   auto line = collect_line(child, readEnd.get(), waits);
   if (!line) return fail(line.error());
   if (auto proof = check_ready(*line, generation, child.pid()); !proof) return proof;

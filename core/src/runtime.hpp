@@ -15,8 +15,11 @@
 #include <vector>
 
 #include "error.hpp"
+#include "platform/descriptor.hpp"
 
 namespace vela::runtime {
+
+using platform::Descriptor;
 
 using Duration = std::chrono::nanoseconds;
 
@@ -35,23 +38,8 @@ inline constexpr Waits kWaits{};
 // largest readiness proof.
 inline constexpr std::size_t kMaxPipePayload = 4096;
 
-// An owned descriptor, closed when dropped.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd &operator=(Fd &&other) noexcept;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
-
 struct Pipe {
-  Fd read, write;
+  Descriptor read, write;
 };
 
 // A child process and, once collected, its wait status. Dropping a child
@@ -97,7 +85,7 @@ class Command {
   void arg(std::string value) { args_.push_back(std::move(value)); }
   void env(std::string_view name, std::string_view value);
   // Becomes the child's standard input; closed with the command.
-  void input(Fd fd) { input_ = std::move(fd); }
+  void input(Descriptor fd) { input_ = std::move(fd); }
   // The child gets `from` as descriptor `to`. The caller keeps `from` open
   // until the child has started.
   void map(int from, int to) { maps_.emplace_back(from, to); }
@@ -113,7 +101,7 @@ class Command {
   std::string directory_;
   std::vector<std::string> args_;
   std::vector<std::string> env_;
-  Fd input_;
+  Descriptor input_;
   std::vector<std::pair<int, int>> maps_;
   uid_t uid_;
   gid_t gid_;
@@ -130,14 +118,14 @@ std::string under(std::string_view root, std::string_view relative);
 Result<Command> command(std::string_view root, uid_t uid, gid_t gid,
                         std::optional<std::pair<gid_t, gid_t>> socketGroups);
 // The read end of a pipe that holds the bytes, its write end closed.
-Result<Fd> input(std::span<const std::uint8_t> bytes);
+Result<Descriptor> input(std::span<const std::uint8_t> bytes);
 // Both ends close-on-exec, the write end non-blocking.
 Result<Pipe> pipe();
 // A close-on-exec duplicate numbered 10 or higher.
-Result<Fd> high(int fd);
+Result<Descriptor> high(int fd);
 
 // Waits for the child's readiness line on readEnd (consumed) and checks it.
-Result<> read_ready(Child &child, Fd readEnd, std::string_view generation, const Waits &waits);
+Result<> read_ready(Child &child, Descriptor readEnd, std::string_view generation, const Waits &waits);
 // The collected readiness data against the launched generation and child.
 Result<> check_ready(std::span<const std::uint8_t> data, std::string_view generation, std::uint32_t pid);
 // Kills the child unless it has exited, and collects it.

@@ -114,13 +114,13 @@ TEST(BrokerReadiness, BitFlips) {
 
 struct Wait {
   Child child;
-  Fd read_end;
+  Descriptor read_end;
 };
 
 // A child given the write end of a readiness pipe; the test's own copy of
 // the write end is closed unless keep_writer is given.
 template <class Body>
-Wait launch(Body body, Fd *keep_writer = nullptr) {
+Wait launch(Body body, Descriptor *keep_writer = nullptr) {
   auto p = pipe();
   if (!p) throw std::runtime_error("pipe");
   const int w = p->write.get();
@@ -202,7 +202,7 @@ TEST(BrokerReadiness, Waits) {
 }
 
 TEST(BrokerReadiness, ExitBeforeProof) {
-  Fd writer;  // held here, so only the exit can end the wait
+  Descriptor writer;  // held here, so only the exit can end the wait
   auto w = launch([](int) {}, &writer);
   auto r = read_ready(w.child, std::move(w.read_end), kGeneration, kQuick);
   ASSERT_FALSE(r);
@@ -214,7 +214,7 @@ TEST(BrokerReadiness, ExitBeforeProof) {
 // it writes its proof without the line feed, and the test ends the line only
 // after killing it, while the wait sits in its poll.
 TEST(BrokerReadiness, ExitAfterProof) {
-  Fd writer;
+  Descriptor writer;
   auto w = launch(
       [](int fd) {
         write_own_proof(fd, "");
