@@ -17,6 +17,7 @@
 #include "platform/programs.hpp"
 #include "rapidjson.hpp"
 #include "secret.hpp"
+#include "sha256.hpp"
 
 namespace vela::runtime {
 namespace {
@@ -53,11 +54,6 @@ Duration now() { return Duration(platform::uptime_ns()); }
 void pause(Duration d) {
   timespec ts{static_cast<time_t>(d.count() / 1'000'000'000), static_cast<long>(d.count() % 1'000'000'000)};
   nanosleep(&ts, nullptr);  // an interrupted sleep only makes the next look earlier
-}
-
-bool is_hex(std::string_view s) {
-  return std::all_of(s.begin(), s.end(),
-                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); });
 }
 
 std::span<const std::uint8_t> bytes_of(std::string_view s) {
@@ -416,7 +412,7 @@ Result<> terminate(Child &child, const Waits &waits) {
 Result<BrokerProcess> start(std::string_view root, std::string_view stateDir, uid_t brokerUid, gid_t brokerGid,
                             gid_t agentGid, gid_t controlGid, std::string_view generation,
                             std::string_view activationKey, std::string_view launchSecret, const Waits &waits) {
-  if (generation.size() != 64 || !is_hex(generation) || activationKey.size() != 64 || launchSecret.size() != 64)
+  if (!sha256::is_hex_digest(generation) || activationKey.size() != 64 || launchSecret.size() != 64)
     return fail(invalid("native broker generation/activation is invalid"));
   secret::Bytes authority(32);
   std::size_t decoded = 0;
