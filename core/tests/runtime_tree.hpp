@@ -2,12 +2,9 @@
 // read what their programs report.
 #pragma once
 
-#include <openssl/evp.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -29,27 +26,6 @@ inline void make_runtime(const std::string &dir, const std::string &options = ""
   run("node '" VELA_SOURCE_DIR "/tools/make-runtime.mjs' --out '" + dir + "' " + options);
 }
 
-inline std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline std::string sha256_hex(std::string_view data) {
-  unsigned char digest[32];
-  unsigned length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned i = 0; i < length; ++i) {
-    std::snprintf(two, sizeof two, "%02x", digest[i]);
-    hex += two;
-  }
-  return hex;
-}
-
 // A Credentials document.
 inline std::string credentials(std::string_view activationKey, std::string_view launchSecret) {
   return R"({"activationKey":")" + std::string(activationKey) + R"(","launchSecret":")" + std::string(launchSecret) +
@@ -58,8 +34,9 @@ inline std::string credentials(std::string_view activationKey, std::string_view 
 
 // A report written by the test broker or seal script.
 inline rapidjson::Document read_report(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
   rapidjson::Document d;
-  const std::string text = read_file(path);
   d.Parse(text.data(), text.size());
   if (d.HasParseError() || !d.IsObject()) throw std::runtime_error("bad report " + path);
   return d;
