@@ -6,41 +6,17 @@
 namespace vela::helper {
 namespace {
 
-using helper::PrintTo;  // rows print as their names
-
-const Error kEarlier{kPosixDomain, 2, "earlier"};
-const Error kLater{kHelperDomain, 60, "later"};
-const Error kActivation{kActivationDomain, 1, "activation"};
-
-struct Case {
-  const char *name;
-  std::optional<Error> before;
-  bool activation;  // activationFailure, else setError with kLater
-  std::optional<Error> after;
-};
-
-class SettingRules : public testing::TestWithParam<Case> {};
-
-TEST_P(SettingRules, Outcome) {
-  const auto &c = GetParam();
-  std::optional<Error> error = c.before;
-  if (c.activation)
-    EXPECT_FALSE(activationFailure(&error, "activation"));
-  else
-    setError(&error, kLater);
-  EXPECT_EQ(error, c.after);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Errors, SettingRules,
-    testing::Values(Case{"set_fills_empty", std::nullopt, false, kLater},
-                    Case{"set_replaces_earlier", kEarlier, false, kLater},
-                    Case{"activation_fills_empty", std::nullopt, true, kActivation},
-                    Case{"activation_keeps_earlier", kEarlier, true, kEarlier}),
-    rowName<Case>);
-
-TEST(SettingRules, WithoutOutParameterNothingIsSet) {
-  setError(nullptr, kLater);
+TEST(Errors, SetReplacesWhileActivationFailureOnlyFillsAnEmptyError) {
+  const Error earlier{kPosixDomain, 2, "earlier"}, later{kHelperDomain, 60, "later"};
+  std::optional<Error> error = earlier;
+  setError(&error, later);
+  EXPECT_EQ(error, later);
+  EXPECT_FALSE(activationFailure(&error, "activation"));
+  EXPECT_EQ(error, later);
+  error.reset();
+  EXPECT_FALSE(activationFailure(&error, "activation"));
+  EXPECT_EQ(error, (Error{kActivationDomain, 1, "activation"}));
+  setError(nullptr, later);
   EXPECT_FALSE(activationFailure(nullptr, "activation"));
 }
 

@@ -3,22 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
-#include <functional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "errors.hpp"
@@ -46,25 +38,6 @@ std::string rowName(const testing::TestParamInfo<Row> &info) {
 
 namespace vela::helper::test {
 
-// A fresh directory, removed with everything in it at the end of the test.
-class TempDir {
- public:
-  explicit TempDir(std::string base = "/tmp") {
-    std::string pattern = base + "/vela-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-
-  const std::string &path() const { return path_; }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
-
 inline std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 inline void writeFile(const std::string &path, std::string_view content, mode_t mode = 0600) {
@@ -84,17 +57,9 @@ inline std::vector<std::string> directoryNames(const std::string &path) {
   return names;
 }
 
-// Runs `body` in a child process under another user and group; gives the
-// child's exit status (its result), or -1 if it did not exit normally.
-inline int runAs(uid_t uid, gid_t gid, const std::function<int()> &body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(100);
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+inline Error credentialError(std::int64_t status) {
+  return {"VelaBrokerCredentials", status,
+          "Service activation custody is unavailable; the helper will not start an unsealed runtime."};
 }
 
 }  // namespace vela::helper::test

@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+
 #include "platform/clocks.hpp"
 #include "support.hpp"
 #include "tasks.hpp"
@@ -13,97 +15,63 @@
 namespace vela::helper {
 namespace {
 
-using helper::PrintTo;  // rows print as their names
-
 constexpr const char *kPath = "/usr/bin:/bin:/usr/sbin:/sbin";
-constexpr std::int64_t kMs = 1'000'000;
 
-// A root-owned output file, as the daemon hands one to a task.
-class OutputFile : public testing::Test {
- protected:
-  void SetUp() override {
-    file = platform::Descriptor(open((dir / "output").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    ASSERT_TRUE(file);
-  }
-  std::string written() const {
-    std::string text(4096, '\0');
-    ssize_t n = pread(file.get(), text.data(), text.size(), 0);
-    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    return text;
-  }
-  test::TempDir dir;
-  platform::Descriptor file;
-};
-
-struct OutputCase {
-  const char *name;
-  std::function<Task(const test::TempDir &)> task;
-  std::optional<std::string> input;
-  std::function<std::string(const test::TempDir &)> expected;
-};
-
-class TaskOutputs : public OutputFile, public testing::WithParamInterface<OutputCase> {};
-
-TEST_P(TaskOutputs, Written) {
-  const auto &c = GetParam();
-  auto input = c.input ? std::optional(test::bytes(*c.input)) : std::nullopt;
-  std::optional<Error> error;
-  Task task = c.task(dir);
-  EXPECT_TRUE(runBoundedTaskWithOutput(task, input ? std::optional<std::span<const std::uint8_t>>(*input)
-                                                   : std::nullopt,
-                                       file.get(), &error, 5.0));
-  platform::Descriptor borrowed(task.standard_input);
-  EXPECT_FALSE(error);
-  EXPECT_EQ(written(), c.expected(dir));
+// An unnamed root-owned file, as the daemon hands one to a task for its output.
+platform::Descriptor outputFile() {
+  return platform::Descriptor(open("/private", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tasks, TaskOutputs,
-    testing::Values(
-        OutputCase{"exact_environment",
-                   [](const auto &) {
-                     return Task{.executable = "/usr/bin/env", .environment = {{"PATH", kPath}, {"VELA_X", "1"}}};
-                   },
-                   std::nullopt, [](const auto &) { return std::string("PATH=") + kPath + "\nVELA_X=1\n"; }},
-        OutputCase{"arguments_as_given",
-                   [](const auto &) {
-                     return Task{.executable = "/usr/bin/printf", .arguments = {"%s|", "a b", "", "c"}};
-                   },
-                   std::nullopt, [](const auto &) { return std::string("a b||c|"); }},
-        OutputCase{"working_directory",
-                   [](const test::TempDir &d) { return Task{.executable = "/bin/pwd", .directory = d.path()}; },
-                   std::nullopt, [](const test::TempDir &d) { return d.path() + "\n"; }},
-        OutputCase{"input_bytes", [](const auto &) { return Task{.executable = "/bin/cat"}; }, "given input",
-                   [](const auto &) { return std::string("given input"); }},
-        OutputCase{"large_input_never_blocks",
-                   [](const auto &) { return Task{.executable = "/usr/bin/head", .arguments = {"-c", "3"}}; },
-                   std::string(1 << 20, 'z'), [](const auto &) { return std::string("zzz"); }},
-        OutputCase{"caller_standard_input",
-                   [](const test::TempDir &d) {
-                     test::writeFile(d / "input", "from a file");
-                     return Task{.executable = "/bin/cat", .standard_input = open((d / "input").c_str(), O_RDONLY)};
-                   },
-                   std::nullopt, [](const auto &) { return std::string("from a file"); }},
-        OutputCase{"no_standard_input", [](const auto &) { return Task{.executable = "/bin/cat"}; }, std::nullopt,
-                   [](const auto &) { return std::string(); }}),
-    rowName<OutputCase>);
-
-TEST_F(OutputFile, CallerDescriptorIsLeftAtTheEndOfTheOutput) {
-  ASSERT_TRUE(runBoundedTaskWithOutput(Task{.executable = "/usr/bin/printf", .arguments = {"hello"}}, std::nullopt,
-                                       file.get(), nullptr, 5.0));
-  char byte;
-  EXPECT_EQ(read(file.get(), &byte, 1), 0);
-  ASSERT_EQ(lseek(file.get(), 0, SEEK_SET), 0);
-  EXPECT_EQ(written(), "hello");
+std::string written(int file) {
+  std::string text(4096, '\0');
+  text.resize(static_cast<std::size_t>(std::max<ssize_t>(pread(file, text.data(), text.size(), 0), 0)));
+  return text;
 }
 
-TEST_F(OutputFile, FileOfAnotherUserNeverStartsTheTask) {
-  ASSERT_EQ(fchown(file.get(), 1234, 1234), 0);
-  std::optional<Error> error;
-  Task task{.executable = "/usr/bin/touch", .arguments = {dir / "ran"}};
-  EXPECT_FALSE(runBoundedTaskWithOutput(task, std::nullopt, file.get(), &error, 5.0));
-  EXPECT_FALSE(error);
-  EXPECT_NE(access((dir / "ran").c_str(), F_OK), 0);
+TEST(Tasks, OutputIsWhatThePreparedTaskWrites) {
+  platform::Descriptor zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
+  struct Row {
+    const char *name;
+    Task task;
+    std::optional<std::string> input;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"exact_environment", {.executable = "/usr/bin/env", .environment = {{"PATH", kPath}, {"VELA_X", "1"}}}, {},
+       std::string("PATH=") + kPath + "\nVELA_X=1\n"},
+      {"arguments_as_given", {.executable = "/usr/bin/printf", .arguments = {"%s|", "a b", "", "c"}}, {}, "a b||c|"},
+      {"working_directory", {.executable = "/bin/pwd", .directory = "/private"}, {}, "/private\n"},
+      {"large_input_never_blocks", {.executable = "/usr/bin/head", .arguments = {"-c", "3"}},
+       std::string(1 << 20, 'z'), "zzz"},
+      {"caller_standard_input", {.executable = "/usr/bin/head", .arguments = {"-c", "3"}, .standard_input = zero.get()},
+       {}, std::string(3, '\0')},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    auto file = outputFile();
+    auto input = row.input ? std::optional(test::bytes(*row.input)) : std::nullopt;
+    std::optional<Error> error;
+    EXPECT_TRUE(runBoundedTaskWithOutput(row.task, input, file.get(), &error, 5.0));
+    EXPECT_FALSE(error);
+    char byte;
+    EXPECT_EQ(read(file.get(), &byte, 1), 0) << "the caller's descriptor is left at the end of the output";
+    EXPECT_EQ(written(file.get()), row.expected);
+  }
+}
+
+TEST(Tasks, OutputOtherThanARootOwnedFileNeverStartsTheTask) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  platform::Descriptor read_end(ends[0]), write_end(ends[1]);
+  platform::Descriptor directory(open("/private", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), foreign = outputFile();
+  ASSERT_EQ(fchown(foreign.get(), 1234, 1234), 0);
+  for (int fd : {write_end.get(), directory.get(), foreign.get()}) {
+    std::optional<Error> error;
+    EXPECT_FALSE(runBoundedTaskWithOutput({.executable = "/usr/bin/touch", .arguments = {"/private/ran"}},
+                                          std::nullopt, fd, &error, 5.0));
+    EXPECT_FALSE(error);
+  }
+  EXPECT_NE(access("/private/ran", F_OK), 0);
 }
 
 // Switches this process's permission to signal other users' processes.
@@ -111,31 +79,29 @@ bool allowKilling(bool allowed) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[2]{};
   if (syscall(SYS_capget, &header, data) != 0) return false;
-  if (allowed)
-    data[0].effective |= 1u << CAP_KILL;
-  else
-    data[0].effective &= ~(1u << CAP_KILL);
+  data[0].effective = allowed ? data[0].effective | 1u << CAP_KILL : data[0].effective & ~(1u << CAP_KILL);
   return syscall(SYS_capset, &header, data) == 0;
 }
 
-TEST_F(OutputFile, TaskThatOutlivesTheKillIsAbandonedInBoundedTime) {
+TEST(Tasks, TaskThatOutlivesTheKillIsAbandonedInBoundedTime) {
   // The task runs as another user and this process may not signal it, so
   // neither SIGTERM nor SIGKILL reaches it: to the runner it survives both.
   Task task{.executable = "/usr/bin/setpriv",
-            .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", "echo $$; exec sleep 30"},
+            .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c",
+                          "echo $$; exec sleep 30"},
             .environment = {{"PATH", kPath}}};
+  auto file = outputFile();
   ASSERT_TRUE(allowKilling(false));
   std::optional<Error> error;
   auto start = platform::uptime_ns();
-  bool ok = runBoundedTaskWithOutput(task, std::nullopt, file.get(), &error, 0.3, {300 * kMs, 300 * kMs});
+  bool ok = runBoundedTaskWithOutput(task, std::nullopt, file.get(), &error, 0.3, {300'000'000, 300'000'000});
   double elapsed = static_cast<double>(platform::uptime_ns() - start) / 1e9;
   ASSERT_TRUE(allowKilling(true));
 
-  pid_t pid = std::stoi(written());
+  pid_t pid = std::stoi(written(file.get()));
   EXPECT_EQ(kill(pid, 0), 0) << "the task still runs";
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
-
   EXPECT_FALSE(ok);
   EXPECT_EQ(error, (Error{kHelperDomain, 60, "privileged broker task did not terminate after its deadline"}));
   EXPECT_GE(elapsed, 0.9);
