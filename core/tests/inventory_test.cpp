@@ -79,7 +79,9 @@ void check(const std::vector<Case> &cases, bool foreground = false) {
 TEST(InventoryParse, EncodedBoundsAndReading) {
   std::string padded = kBase;
   padded.resize(Inventory::kMaxDocument, ' ');
-  std::string array_form = std::regex_replace(kBase, std::regex(R"("\w+":)"), "");
+  // With an alias whose source is another listed path, so the field order shows.
+  const auto aliased = added({asset("host/app/node_modules/copy.js", 0, "host/app/node_modules/left-pad/index.js")});
+  std::string array_form = std::regex_replace(aliased, std::regex(R"("\w+":)"), "");
   std::ranges::replace(array_form, '{', '[');
   std::ranges::replace(array_form, '}', ']');
   check({

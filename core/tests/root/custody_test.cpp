@@ -135,6 +135,8 @@ TEST_F(Custody, Verify) {
     test::write_file(vault, content);
     EXPECT_EQ(verify(kSource), expected) << content;
   }
+  fs::remove(vault);
+  EXPECT_EQ(verify(kSource), os_error(ENOENT));
 }
 
 TEST_F(Custody, ReadForegroundAsset) {
