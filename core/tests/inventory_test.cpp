@@ -22,7 +22,6 @@ constexpr const char *kSchema = "Mac inventory schema/version/count mismatch";
 constexpr const char *kAsset = "invalid or duplicate Mac custody asset";
 constexpr const char *kDestination = "Mac custody destination is outside the fixed production closure";
 constexpr const char *kAlias = "Mac dependency alias escapes the authenticated dependency closure";
-constexpr const char *kOverflow = "Mac inventory size overflow";
 constexpr const char *kBudget = "Mac inventory exceeds byte budget";
 constexpr const char *kParent = "Mac custody asset collides with a parent directory";
 constexpr const char *kIncomplete = "Mac inventory has missing required assets or inconsistent byte count";
@@ -149,7 +148,7 @@ TEST(InventoryParse, ByteBudget) {
       {"one byte more", totalling(Inventory::kByteBudget + 1), kBudget},
       {"budget reported before a later bad asset",
        added({asset("release/big", Inventory::kByteBudget), asset("release/big")}), kBudget},
-      {"overflow", added({asset("release/big", UINT64_MAX)}), kOverflow},
+      {"overflow", added({asset("release/big", UINT64_MAX)}), "Mac inventory size overflow"},
   });
 }
 

@@ -31,19 +31,12 @@ constexpr const char *kInstalledChanged = "installed custody asset changed";
 const fs::path kSource = "/private/source";
 const fs::path kTarget = "/private/target";
 
+// Set-up steps that must pass; a failure throws.
 Inventory parsed(const std::vector<test::Listing> &listed) {
-  auto inv = Inventory::parse(test::bytes(test::document(listed)), "1.2.3");
-  if (!inv) throw std::runtime_error(inv.error().message);
-  return std::move(*inv);
+  return Inventory::parse(test::bytes(test::document(listed)), "1.2.3").value();
 }
-
 Inventory parsed(const std::vector<test::File> &files) { return parsed(test::listings(files)); }
-
-Directory root(const fs::path &path) {
-  auto dir = Directory::open_root(path.string());
-  if (!dir) throw std::runtime_error("open_root " + path.string() + ": " + outcome(dir));
-  return std::move(*dir);
-}
+Directory root(const fs::path &path) { return Directory::open_root(path.string()).value(); }
 
 class Custody : public ::testing::Test {
  protected:
