@@ -1,3 +1,6 @@
+// Custody trees as root in the sandbox: the module's walks, reads, checks and
+// copies, then the five exports over them (argument order, the 0/1 result and
+// the output rules).
 #include "custody.hpp"
 
 #include <poll.h>
@@ -7,57 +10,45 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <thread>
 
 #include "tree.hpp"
+#include "vela_core.h"
 
 namespace vela::custody {
 namespace {
 
 using inventory::Inventory;
+using test::os_error;
 using test::outcome;
 namespace fs = std::filesystem;
 
-constexpr const char *kAbsolute = "custody root must be absolute";
-constexpr const char *kTraversal = "custody root contains traversal";
 constexpr const char *kUnsafe = "custody path has unsafe type, owner or write permissions";
-constexpr const char *kUnsafeRelative = "unsafe relative custody path";
 constexpr const char *kBounded = "custody file exceeds bounded read";
-constexpr const char *kChangedRead = "custody file changed during read";
 constexpr const char *kInstalledChanged = "installed custody asset changed";
-constexpr const char *kBadName = "invalid static asset path or MIME";
-constexpr const char *kUnlisted = "unlisted foreground asset";
-constexpr const char *kForegroundBounds = "foreground asset exceeds bounds";
-constexpr const char *kForegroundChanged = "foreground asset changed";
-constexpr const char *kSizeDiffers = "authenticated asset size differs";
-constexpr const char *kGrew = "asset grew during custody copy";
-constexpr const char *kCopyChanged = "asset changed during custody copy";
-constexpr const char *kNoForeground = "signed inventory lacks immutable foreground closure";
 
 const fs::path kSource = "/private/source";
 const fs::path kTarget = "/private/target";
 
-Inventory parsed(const std::vector<test::File> &files) {
-  auto inv = Inventory::parse(test::bytes(test::document(files)), "1.2.3");
-  if (!inv) throw std::runtime_error(inv.error().message);
-  return std::move(*inv);
+// Set-up steps that must pass; a failure throws.
+Inventory parsed(const std::vector<test::Listing> &listed) {
+  return Inventory::parse(test::bytes(test::document(listed)), "1.2.3").value();
 }
-
-Directory root(const fs::path &path) {
-  auto dir = Directory::open_root(path.string());
-  if (!dir) throw std::runtime_error("open_root " + path.string() + ": " + outcome(dir));
-  return std::move(*dir);
-}
+Inventory parsed(const std::vector<test::File> &files) { return parsed(test::listings(files)); }
+Directory root(const fs::path &path) { return Directory::open_root(path.string()).value(); }
 
 class Custody : public ::testing::Test {
  protected:
   void SetUp() override {
     test::plant(kSource, files);
-    test::make_directories(kTarget);
+    fresh_target();
   }
 
+  static void fresh_target() {
+    fs::remove_all(kTarget);
+    test::make_directories(kTarget);
+  }
   std::string copy(const std::vector<test::File> &listed) {
     return outcome(root(kSource).copy_inventory(root(kTarget), parsed(listed)));
   }
@@ -66,28 +57,22 @@ class Custody : public ::testing::Test {
   std::vector<test::File> files = test::runtime();
 };
 
+struct Row {
+  std::string path, expected;
+};
+
 TEST_F(Custody, OpenRoot) {
   test::make_directories("/private/other");
   ASSERT_EQ(::chown("/private/other", 1234, 0), 0);
   test::make_directories("/private/shared");
   fs::permissions("/private/shared", static_cast<fs::perms>(0775));
   fs::create_directory_symlink(kSource, "/private/link");
-  test::write_file("/private/file", "x");
-  struct Row {
-    std::string path, expected;
-  };
   for (const auto &[path, expected] : std::vector<Row>{
-           {"/", ""},
            {"//private//source/", ""},
-           {"/private/source/host/app", ""},
-           {"", kAbsolute},
-           {"private/source", kAbsolute},
-           {"/private/source/../source", kTraversal},
-           {"/private/source/./host", kTraversal},
-           {"/private/missing/../source", test::os_error(ENOENT)},
-           {"/private/link", test::os_error(ENOTDIR)},  // a link is not opened as a directory
-           {"/private/link/host", test::os_error(ENOTDIR)},
-           {"/private/file", test::os_error(ENOTDIR)},
+           {"", "custody root must be absolute"},
+           {"private/source", "custody root must be absolute"},
+           {"/private/source/../source", "custody root contains traversal"},
+           {"/private/link", os_error(ENOTDIR)},
            {"/private/other", kUnsafe},
            {"/private/shared", kUnsafe},
            {"/tmp", kUnsafe},
@@ -104,51 +89,30 @@ TEST_F(Custody, ReadRefusesUnsafeEntries) {
   test::write_file(app / "foreign", "x");
   ASSERT_EQ(::chown((app / "foreign").c_str(), 1234, 0), 0);
   ASSERT_EQ(::mkfifo((app / "fifo").c_str(), 0600), 0);
-  test::make_directories(app / "open/deeper");
   test::write_file(app / "open/deeper/file", "x");
   fs::permissions(app / "open", static_cast<fs::perms>(0757));
-  struct Row {
-    std::string path;
-    std::uint64_t maximum;
-    std::string expected;
-  };
-  const std::string json = R"({"name":"app"})";
-  for (const auto &[path, maximum, expected] : std::vector<Row>{
-           {"host/app/scripts/seal-protected-runtime.mjs", 8, ""},
-           {"host/app/scripts/seal-protected-runtime.mjs", 7, kBounded},
-           {"host/app/second-link", 100, kUnsafe},
-           {"host/app/package.json", 100, kUnsafe},  // its second link
-           {"host/app/symlink", 100, test::os_error(ELOOP)},
-           {"host/app/dirlink/vault.bin", 100, test::os_error(ENOTDIR)},
-           {"host/app/group-writable", 100, kUnsafe},
-           {"host/app/foreign", 100, kUnsafe},
-           {"host/app/fifo", 100, kUnsafe},
-           {"host/app/protected", 100, kUnsafe},
-           {"host/app/open/deeper/file", 100, kUnsafe},
-           {"host/app/missing", 100, test::os_error(ENOENT)},
-           {"host/app/../app/package.json", 100, kUnsafeRelative},
-           {"/host/app/package.json", 100, kUnsafeRelative},
+  for (const auto &[path, expected] : std::vector<Row>{
+           {"host/app/package.json", kUnsafe},  // it has a second link
+           {"host/app/symlink", os_error(ELOOP)},
+           {"host/app/dirlink/vault.bin", os_error(ENOTDIR)},
+           {"host/app/group-writable", kUnsafe},
+           {"host/app/foreign", kUnsafe},
+           {"host/app/fifo", kUnsafe},
+           {"host/app/open/deeper/file", kUnsafe},
+           {"host/app/../app/package.json", "unsafe relative custody path"},
        })
-    EXPECT_EQ(outcome(root(kSource).read(path, maximum)), expected) << path;
-  auto bytes = root(kSource).read("host/app/scripts/seal-protected-runtime.mjs", 8);
-  ASSERT_TRUE(bytes);
-  EXPECT_EQ(std::string(bytes->begin(), bytes->end()), "seal();\n");
+    EXPECT_EQ(outcome(root(kSource).read(path, 100)), expected) << path;
+  const auto seal = "host/app/scripts/seal-protected-runtime.mjs";
+  EXPECT_EQ(outcome(root(kSource).read(seal, 7)), kBounded);
+  auto bytes = root(kSource).read(seal, 8).value();
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "seal();\n");
 }
 
 TEST_F(Custody, Parent) {
-  auto parent = root(kSource).parent("host/app/package.json", false);
-  ASSERT_TRUE(parent);
-  EXPECT_EQ(parent->leaf, "package.json");
-  struct stat seen {}, expected {};
-  ASSERT_EQ(::fstat(parent->directory.get(), &seen), 0);
-  ASSERT_EQ(::stat((kSource / "host/app").c_str(), &expected), 0);
-  EXPECT_EQ(seen.st_ino, expected.st_ino);
-  // One component: a duplicate of the root, above the standard descriptors.
   auto top = root(kSource).parent("production-inventory.json", false);
   ASSERT_TRUE(top);
-  EXPECT_GE(top->directory.get(), 10);
-  EXPECT_EQ(top->leaf, "production-inventory.json");
-  EXPECT_EQ(outcome(root(kTarget).parent("a/b/c", false)), test::os_error(ENOENT));
+  EXPECT_GE(top->directory.get(), 10) << "a duplicate of the root, above the standard descriptors";
+  EXPECT_EQ(outcome(root(kTarget).parent("a/b/c", false)), os_error(ENOENT));
   EXPECT_FALSE(fs::exists(kTarget / "a"));
 }
 
@@ -156,211 +120,220 @@ TEST_F(Custody, Verify) {
   EXPECT_EQ(verify(kSource), "");
   const fs::path vault = kSource / "host/app/protected/vault.bin";
   const std::string original = test::read_text(vault);
-  struct Row {
-    const char *name;
-    std::string content;
-    std::string expected;
-  };
-  for (const auto &[name, content, expected] : std::vector<Row>{
-           {"one byte larger", original + "x", kBounded},
-           {"one byte smaller", original.substr(1), kInstalledChanged},
-           {"same size, other bytes", std::string(original.size(), 'v'), kInstalledChanged},
-           {"restored", original, ""},
+  for (const auto &[content, expected] : std::vector<Row>{
+           {original + "x", kBounded},
+           {original.substr(1), kInstalledChanged},
+           {std::string(original.size(), 'v'), kInstalledChanged},
        }) {
     test::write_file(vault, content);
-    EXPECT_EQ(verify(kSource), expected) << name;
+    EXPECT_EQ(verify(kSource), expected) << content;
   }
-  // A digest listed in upper case names the same content.
-  auto listings = test::listings(files);
-  for (auto &l : listings) std::ranges::transform(l.sha256, l.sha256.begin(), ::toupper);
-  auto upper = Inventory::parse(test::bytes(test::document(listings)), "1.2.3");
-  ASSERT_TRUE(upper);
-  EXPECT_EQ(outcome(root(kSource).verify_inventory(*upper)), "");
   fs::remove(vault);
-  EXPECT_EQ(verify(kSource), test::os_error(ENOENT));
+  EXPECT_EQ(verify(kSource), os_error(ENOENT));
 }
 
 TEST_F(Custody, ReadForegroundAsset) {
-  auto inv = parsed(files);
-  auto asset = root(kSource).read_foreground_asset(inv, "assets/app.js");
-  ASSERT_TRUE(asset);
-  EXPECT_EQ(std::string(asset->bytes.begin(), asset->bytes.end()), "app();\n");
-  EXPECT_EQ(asset->digest, test::listing(files[15]).sha256);
-
-  auto big = files;
-  big.push_back({"host/app/client/dist/big.js", ""});
-  auto listings = test::listings(big);
-  listings.back().bytes = 16'777'217;
-  auto with_big = Inventory::parse(test::bytes(test::document(listings)), "1.2.3");
-  ASSERT_TRUE(with_big);
-
-  auto without_closure = files;
-  std::erase_if(without_closure, [](const test::File &f) { return f.path == "host/app/protected/server/index.js"; });
-  auto no_closure = parsed(without_closure);
-  struct Row {
+  // Empty files, listed at the size given with another digest.
+  for (auto name : {"zero.js", "big.js"}) test::write_file(kSource / "host/app/client/dist" / name, "");
+  auto listing = [&](const std::string &name, std::uint64_t bytes) {
+    auto listed = test::listings(files);
+    listed.push_back({"host/app/client/dist/" + name, "host/app/client/dist/" + name, std::string(64, 'a'), bytes});
+    return parsed(listed);
+  };
+  auto no_closure = files;
+  std::erase_if(no_closure, [](const test::File &f) { return f.path == "host/app/protected/server/index.js"; });
+  struct Case {
     std::string name;
-    const Inventory &inv;
+    Inventory listed;
     std::string expected;
   };
-  for (const auto &[name, listed, expected] : std::vector<Row>{
-           {"index.html", inv, ""},
-           {"empty.css", inv, ""},
-           {"missing.js", inv, kUnlisted},
-           {"notes.txt", inv, kBadName},
-           {"../dist/index.html", inv, kBadName},
-           {"index.html", no_closure, kNoForeground},
-           {"big.js", *with_big, kForegroundBounds},
+  for (const auto &[name, listed, expected] : std::vector<Case>{
+           {"missing.js", parsed(files), "unlisted foreground asset"},
+           {"notes.txt", parsed(files), "invalid static asset path or MIME"},
+           {"index.html", parsed(no_closure), "signed inventory lacks immutable foreground closure"},
+           {"zero.js", listing("zero.js", 0), "foreground asset changed"},
+           {"big.js", listing("big.js", 16'777'216), "foreground asset changed"},
+           {"big.js", listing("big.js", 16'777'217), "foreground asset exceeds bounds"},
        })
     EXPECT_EQ(outcome(root(kSource).read_foreground_asset(listed, name)), expected) << name;
-
-  test::write_file(kSource / "host/app/client/dist/assets/app.js", "bad();\n");
-  EXPECT_EQ(outcome(root(kSource).read_foreground_asset(inv, "assets/app.js")), kForegroundChanged);
 }
 
-TEST_F(Custody, CopyInventorySetsModesWhateverTheUmask) {
-  for (mode_t mask : {mode_t{0}, mode_t{0277}}) {
-    const fs::path target = "/private/copy-" + std::to_string(mask);
-    test::make_directories(target);
-    fs::permissions(target, static_cast<fs::perms>(0700));
-    mode_t previous = ::umask(mask);
-    auto copied = root(kSource).copy_inventory(root(target), parsed(files));
-    ::umask(previous);
-    ASSERT_EQ(outcome(copied), "") << mask;
-    EXPECT_EQ(test::mode_of(target), 0700u) << "the caller sets the root's mode";
-    for (const test::File &f : files) {
-      EXPECT_EQ(test::read_text(target / f.path), f.content) << f.path;
-      EXPECT_EQ(test::mode_of(target / f.path), f.executable ? 0750u : 0640u) << f.path;
-      for (fs::path dir = fs::path(f.path).parent_path(); !dir.empty(); dir = dir.parent_path())
-        EXPECT_EQ(test::mode_of(target / dir), 0750u) << dir;
-    }
-    EXPECT_EQ(verify(target), "");
-  }
-}
-
-TEST_F(Custody, CopyFollowsDependencyAliases) {
-  files.push_back({"host/app/node_modules/alias/index.js", "aliased();\n", false,
-                   "host/app/node_modules/original/index.js"});
+// Both copies read an alias from its source path and compare digests listed
+// in upper case. The custody copy keeps the root's mode (its caller sets it);
+// the foreground copy makes the whole tree world-readable.
+TEST_F(Custody, CopiesSetModesWhateverTheUmask) {
+  files.push_back({"host/app/node_modules/alias.js", "aliased();\n", false, "host/app/node_modules/original.js"});
   test::plant(kSource, files);
-  EXPECT_EQ(copy(files), "");
-  EXPECT_EQ(test::read_text(kTarget / "host/app/node_modules/alias/index.js"), "aliased();\n");
-  EXPECT_FALSE(fs::exists(kTarget / "host/app/node_modules/original"));
+  auto upper = test::listings(files);
+  for (auto &l : upper) std::ranges::transform(l.sha256, l.sha256.begin(), ::toupper);
+  using Copy = Result<> (Directory::*)(const Directory &, const Inventory &) const;
+  struct Case {
+    Copy copy;
+    mode_t root, directory, executable, plain;
+  };
+  for (const auto &[copy, root_mode, directory, executable, plain] :
+       {Case{&Directory::copy_inventory, 0700, 0750, 0750, 0640},
+        Case{&Directory::copy_foreground, 0755, 0755, 0755, 0644}}) {
+    fresh_target();
+    fs::permissions(kTarget, static_cast<fs::perms>(0700));
+    mode_t previous = ::umask(0277);
+    auto copied = (root(kSource).*copy)(root(kTarget), parsed(upper));
+    ::umask(previous);
+    ASSERT_EQ(outcome(copied), "");
+    EXPECT_EQ(test::mode_of(kTarget), root_mode);
+    EXPECT_FALSE(fs::exists(kTarget / "host/app/node_modules/original.js"));
+    for (const test::File &f : files) {
+      EXPECT_EQ(test::read_text(kTarget / f.path), f.content) << f.path;
+      EXPECT_EQ(test::mode_of(kTarget / f.path), f.executable ? executable : plain) << f.path;
+      for (fs::path dir = fs::path(f.path).parent_path(); !dir.empty(); dir = dir.parent_path())
+        EXPECT_EQ(test::mode_of(kTarget / dir), directory) << dir;
+    }
+    EXPECT_EQ(verify(kTarget), "");
+  }
 }
 
 TEST_F(Custody, CopyRefusesAnExistingFile) {
   test::write_file(kTarget / "host/app/package.json", "keep");
-  EXPECT_EQ(copy(files), test::os_error(EEXIST));
+  EXPECT_EQ(copy(files), os_error(EEXIST));
   EXPECT_EQ(test::read_text(kTarget / "host/app/package.json"), "keep");
-  // Files copied before the failing asset stay.
-  EXPECT_EQ(test::read_text(kTarget / "host/node/bin/node"), files[0].content);
-  EXPECT_FALSE(fs::exists(kTarget / "host/app/scripts"));
+  EXPECT_EQ(test::read_text(kTarget / "host/node/bin/node"), files[0].content) << "earlier copies stay";
+  EXPECT_FALSE(fs::exists(kTarget / "host/app/scripts")) << "later assets are not copied";
 }
 
 TEST_F(Custody, CopyRefusesUnsoundSources) {
   const fs::path vault = kTarget / "host/app/protected/vault.bin";
-  auto listed_with = [&](auto change) {
-    auto changed = files;
-    change(changed[9]);  // the vault
-    return changed;
+  auto vault_listed_as = [&](std::string content) {
+    auto listed = files;
+    listed[9].content = std::move(content);
+    return listed;
   };
-  EXPECT_EQ(copy(listed_with([](test::File &f) { f.content += "x"; })), kSizeDiffers);
+  EXPECT_EQ(copy(vault_listed_as(files[9].content + "x")), "authenticated asset size differs");
   EXPECT_FALSE(fs::exists(vault));
-  fs::remove_all(kTarget);
-  test::make_directories(kTarget);
-  EXPECT_EQ(copy(listed_with([](test::File &f) { f.content[0] = 'x'; })), kCopyChanged);
+  fresh_target();
+  EXPECT_EQ(copy(vault_listed_as("x" + files[9].content.substr(1))), "asset changed during custody copy");
   EXPECT_FALSE(fs::exists(vault)) << "a failed copy unlinks its file";
-  fs::remove_all(kTarget);
-  test::make_directories(kTarget);
+  fresh_target();
   ASSERT_EQ(::link((kSource / "host/app/protected/vault.bin").c_str(), "/private/vault-link"), 0);
   EXPECT_EQ(copy(files), kUnsafe);
 }
 
-TEST_F(Custody, CopyDoesNotFollowALinkInTheDestination) {
-  test::make_directories("/private/elsewhere");
-  test::make_directories(kTarget / "host");
-  fs::create_directory_symlink("/private/elsewhere", kTarget / "host/app");
-  EXPECT_EQ(copy(files), test::os_error(ENOTDIR));
-  EXPECT_TRUE(fs::is_empty("/private/elsewhere"));
+// Runs the change on the file, again and again, from the first read of it
+// until the thread goes.
+std::jthread on_first_read(const fs::path &file, std::function<bool()> change) {
+  Descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (::inotify_add_watch(watch.get(), file.c_str(), IN_ACCESS) < 0) throw std::runtime_error("inotify");
+  return std::jthread([watch = std::move(watch), change](std::stop_token stop) {
+    pollfd ready{watch.get(), POLLIN, 0};
+    while (!stop.stop_requested() && ::poll(&ready, 1, 10) == 0) {
+    }
+    while (!stop.stop_requested() && change()) {
+    }
+  });
 }
 
-// Runs the change on the file, again and again, from the first read of it
-// until the guard goes; on another thread.
-class OnFirstRead {
- public:
-  OnFirstRead(const fs::path &file, std::function<bool()> change)
-      : watch_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (::inotify_add_watch(watch_.get(), file.c_str(), IN_ACCESS) < 0) throw std::runtime_error("inotify");
-    thread_ = std::thread([this, change] {
-      pollfd ready{watch_.get(), POLLIN, 0};
-      while (!stop_ && ::poll(&ready, 1, 10) == 0) {
-      }
-      while (!stop_ && change()) {
-      }
-    });
-  }
-  ~OnFirstRead() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  Descriptor watch_;
-  std::atomic<bool> stop_ = false;
-  std::thread thread_;
-};
-
-// A file large enough that a change made at its first read lands while the
-// copy or verification still reads it; each failure leaves no new file.
+// A file of many chunks, large enough that a change made at its first read
+// lands while the copy or verification still reads it; a failed copy leaves
+// no new file.
 TEST_F(Custody, FilesThatChangeWhileRead) {
   files.push_back({"release/large.bin", std::string(64 << 20, 'L')});
   const fs::path large = kSource / "release/large.bin";
   test::plant(kSource, files);
   Descriptor appender(::open(large.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   std::function<bool()> grow = [&] { return ::write(appender.get(), "more", 4) == 4; };
-  std::function<bool()> shrink = [&] { return ::truncate(large.c_str(), 1 << 20) != 0; };
-  struct Row {
+  std::function<bool()> keep = [] { return false; };
+  struct Case {
     const char *name;
     std::function<bool()> change;
     bool copying;
     const char *expected;
   };
-  for (const auto &[name, change, copying, expected] : std::vector<Row>{
-           {"copy of a growing file", grow, true, kGrew},
-           {"copy of a shrinking file", shrink, true, kCopyChanged},
-           {"verification of a growing file", grow, false, kChangedRead},
-           {"verification of a shrinking file", shrink, false, kChangedRead},
+  for (const auto &[name, change, copying, expected] : std::vector<Case>{
+           {"copy of an unchanged file", keep, true, ""},
+           {"verification of an unchanged file", keep, false, ""},
+           {"copy of a growing file", grow, true, "asset grew during custody copy"},
+           {"verification of a growing file", grow, false, "custody file changed during read"},
        }) {
     test::plant(kSource, files);
-    fs::remove_all(kTarget);
-    test::make_directories(kTarget);
+    fresh_target();
     std::string result;
     {
-      OnFirstRead during(large, change);
+      auto during = on_first_read(large, change);
       result = copying ? copy(files) : verify(kSource);
     }
     EXPECT_EQ(result, expected) << name;
-    EXPECT_FALSE(fs::exists(kTarget / "release/large.bin")) << name;
+    EXPECT_EQ(fs::exists(kTarget / "release/large.bin"), copying && result.empty()) << name;
   }
 }
 
-TEST_F(Custody, CopyForegroundGivesWorldReadableModes) {
-  fs::permissions(kTarget, static_cast<fs::perms>(0700));
-  mode_t previous = ::umask(077);
-  auto copied = root(kSource).copy_foreground(root(kTarget), parsed(files));
-  ::umask(previous);
-  ASSERT_EQ(outcome(copied), "");
-  EXPECT_EQ(test::mode_of(kTarget), 0755u);
-  for (const test::File &f : files) {
-    EXPECT_EQ(test::read_text(kTarget / f.path), f.content) << f.path;
-    EXPECT_EQ(test::mode_of(kTarget / f.path), f.executable ? 0755u : 0644u) << f.path;
-    for (fs::path dir = fs::path(f.path).parent_path(); !dir.empty(); dir = dir.parent_path())
-      EXPECT_EQ(test::mode_of(kTarget / dir), 0755u) << dir;
-  }
-}
-
-TEST_F(Custody, CopyForegroundWithoutClosureCopiesNothing) {
+const std::string kDoc = test::document(test::runtime());
+// The custody inventory need not list the foreground closure.
+const std::string kNoClosure = [] {
+  auto files = test::runtime();
   std::erase_if(files, [](const test::File &f) { return f.path == "host/agent-runtime/package.json"; });
-  EXPECT_EQ(outcome(root(kSource).copy_foreground(root(kTarget), parsed(files))), kNoForeground);
-  EXPECT_TRUE(fs::is_empty(kTarget));
+  return test::document(files);
+}();
+
+const std::uint8_t *data(const std::string &doc) { return test::bytes(doc).data(); }
+
+TEST_F(Custody, ExportedReadWritesAllOrNothing) {
+  enum { kNoOutput = 1, kNoLength = 2, kNoDigest = 4 };
+  struct Read {
+    const char *name;
+    std::string content;
+    std::size_t capacity, digest_capacity;
+    const char *digest;  // null: refused
+    int missing = 0;
+  };
+  for (const auto &[name, content, capacity, digest_capacity, digest, missing] : std::vector<Read>{
+           {"assets/app.js", "app();\n", 7, 65, "2592fc76f918132c617629088de9909c9834ca33aa269b5f5d763ba352544522"},
+           {"empty.css", "", 0, 65, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+           {"assets/app.js", "", 6, 65, nullptr},
+           {"assets/app.js", "", 7, 64, nullptr},
+           {"assets/app.js", "", 7, 65, nullptr, kNoOutput},
+           {"assets/app.js", "", 7, 65, nullptr, kNoLength},
+           {"assets/app.js", "", 7, 65, nullptr, kNoDigest},
+       }) {
+    // Buffers filled with a marker, so what was written shows.
+    std::string output(capacity + 1, '#'), digest_out(digest_capacity, '#');
+    std::size_t length = 12345;
+    int result = vela_core_read_foreground_asset(
+        kSource.c_str(), data(kDoc), kDoc.size(), "1.2.3", name,
+        missing & kNoOutput ? nullptr : reinterpret_cast<std::uint8_t *>(output.data()), capacity,
+        missing & kNoLength ? nullptr : &length, missing & kNoDigest ? nullptr : digest_out.data(), digest_capacity);
+    const auto row = std::string(name) + " " + std::to_string(capacity) + "/" + std::to_string(digest_capacity) +
+                     " missing " + std::to_string(missing);
+    EXPECT_EQ(result, digest ? 0 : 1) << row;
+    EXPECT_EQ(output, content + std::string(capacity + 1 - content.size(), '#')) << row;
+    EXPECT_EQ(length, digest ? content.size() : 12345) << row;
+    EXPECT_EQ(digest_out, digest ? std::string(digest) + '\0' : std::string(digest_capacity, '#')) << row;
+  }
+}
+
+TEST_F(Custody, ExportedVerifications) {
+  const char *root = kSource.c_str();
+  const auto *inventory = data(kDoc), *no_closure = data(kNoClosure);
+  EXPECT_EQ(vela_core_verify_inventory(root, inventory, kDoc.size(), "1.2.3"), 0);
+  EXPECT_EQ(vela_core_verify_foreground(root, inventory, kDoc.size(), "1.2.3"), 0);
+  EXPECT_EQ(vela_core_verify_inventory(root, no_closure, kNoClosure.size(), "1.2.3"), 0);
+  EXPECT_EQ(vela_core_verify_foreground(root, no_closure, kNoClosure.size(), "1.2.3"), 1);
+  EXPECT_EQ(vela_core_verify_inventory(root, inventory, kDoc.size(), "1.2.4"), 1);
+  EXPECT_EQ(vela_core_verify_inventory(root, nullptr, 0, "1.2.3"), 1);
+  EXPECT_EQ(vela_core_verify_inventory(nullptr, inventory, kDoc.size(), "1.2.3"), 1);
+  EXPECT_EQ(vela_core_verify_inventory(root, inventory, kDoc.size(), nullptr), 1);
+}
+
+TEST_F(Custody, ExportedCopies) {
+  const char *source = kSource.c_str(), *target = kTarget.c_str();
+  const auto *inventory = data(kDoc);
+  EXPECT_EQ(vela_core_copy_inventory(source, target, inventory, kDoc.size(), "1.2.4"), 1);
+  EXPECT_EQ(vela_core_copy_foreground(source, target, inventory, kDoc.size(), "1.2.4"), 1);
+  EXPECT_EQ(vela_core_copy_foreground(source, target, data(kNoClosure), kNoClosure.size(), "1.2.3"), 1);
+  EXPECT_TRUE(fs::is_empty(kTarget)) << "refused before touching a tree";
+  for (auto copy : {vela_core_copy_inventory, vela_core_copy_foreground}) {
+    fresh_target();
+    ASSERT_EQ(copy(source, target, inventory, kDoc.size(), "1.2.3"), 0);
+    EXPECT_EQ(vela_core_verify_foreground(target, inventory, kDoc.size(), "1.2.3"), 0);
+  }
 }
 
 }  // namespace

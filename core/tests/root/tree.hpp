@@ -22,13 +22,11 @@ namespace fs = std::filesystem;
 
 inline void make_directories(const fs::path &dir) {
   fs::path walked;
-  for (const auto &part : dir) {
-    walked /= part;
-    if (!fs::exists(fs::symlink_status(walked))) {
+  for (const auto &part : dir)
+    if (!fs::exists(fs::symlink_status(walked /= part))) {
       fs::create_directory(walked);
       fs::permissions(walked, static_cast<fs::perms>(0755));
     }
-  }
 }
 
 inline void write_file(const fs::path &path, std::string_view content, mode_t mode = 0644) {
@@ -40,8 +38,8 @@ inline void write_file(const fs::path &path, std::string_view content, mode_t mo
 // Each file at its source path below the root.
 inline void plant(const fs::path &root, const std::vector<File> &files) {
   make_directories(root);
-  for (const File &f : files) write_file(root / (f.source.empty() ? f.path : f.source), f.content,
-                                         f.executable ? 0755 : 0644);
+  for (const File &f : files)
+    write_file(root / (f.source.empty() ? f.path : f.source), f.content, f.executable ? 0755 : 0644);
 }
 
 inline std::string read_text(const fs::path &path) {
@@ -55,15 +53,14 @@ inline mode_t mode_of(const fs::path &path) {
   return st.st_mode & 07777;
 }
 
+inline std::string os_error(int code) { return "errno " + std::to_string(code); }
+
 // The outcome of an operation: "" for success, "errno N" for an operating
 // system error, otherwise the fixed message.
 template <class T>
 std::string outcome(const Result<T> &r) {
   if (r) return "";
-  if (r.error().kind == Kind::os) return "errno " + std::to_string(r.error().code);
-  return r.error().message;
+  return r.error().kind == Kind::os ? os_error(r.error().code) : r.error().message;
 }
-
-inline std::string os_error(int code) { return "errno " + std::to_string(code); }
 
 }  // namespace vela::test

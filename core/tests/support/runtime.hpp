@@ -33,21 +33,18 @@ struct Listing {
   bool executable = false;
 };
 
-inline Listing listing(const File &f) {
-  return {f.path, f.source.empty() ? f.path : f.source, sha256::hex(bytes(f.content)), f.content.size(),
-          f.executable};
-}
-
 inline std::vector<Listing> listings(const std::vector<File> &files) {
   std::vector<Listing> out;
-  for (const File &f : files) out.push_back(listing(f));
+  for (const File &f : files)
+    out.push_back({f.path, f.source.empty() ? f.path : f.source, sha256::hex(bytes(f.content)), f.content.size(),
+                   f.executable});
   return out;
 }
 
 // Every required file, the foreground closure and its static assets, and a
 // file in each dependency closure.
 inline std::vector<File> runtime() {
-  std::vector<File> files = {
+  return {
       {"host/node/bin/node", "#!node\n", true},
       {"host/app/package.json", R"({"name":"app"})"},
       {"host/app/scripts/seal-protected-runtime.mjs", "seal();\n"},
@@ -72,29 +69,25 @@ inline std::vector<File> runtime() {
       {"host/agent-runtime/node_modules/.bin/pi", "#!/bin/sh\n", true},
       {"host/app/node_modules/left-pad/index.js", "module.exports = pad;\n"},
   };
-  return files;
 }
 
-inline std::string json_text(std::string_view s) { return "\"" + std::string(s) + "\""; }
-
-inline std::string asset_json(const Listing &l) {
-  return R"({"path":)" + json_text(l.path) + R"(,"sourcePath":)" + json_text(l.sourcePath) + R"(,"sha256":)" +
-         json_text(l.sha256) + R"(,"bytes":)" + std::to_string(l.bytes) +
-         R"(,"executable":)" + (l.executable ? "true" : "false") + "}";
+inline std::uint64_t sum(const std::vector<Listing> &assets) {
+  std::uint64_t total = 0;
+  for (const Listing &l : assets) total += l.bytes;
+  return total;
 }
 
 // The document listing the assets; the total is their sum unless given.
 inline std::string document(const std::vector<Listing> &assets, std::string_view version = "1.2.3",
                             std::optional<std::uint64_t> total = std::nullopt) {
-  std::uint64_t sum = 0;
+  auto text = [](std::string_view s) { return "\"" + std::string(s) + "\""; };
   std::string list;
-  for (const Listing &l : assets) {
-    sum += l.bytes;
-    if (!list.empty()) list += ',';
-    list += asset_json(l);
-  }
-  return R"({"schemaVersion":3,"version":)" + json_text(version) + R"(,"totalBytes":)" +
-         std::to_string(total.value_or(sum)) + R"(,"assets":[)" + list + "]}";
+  for (const Listing &l : assets)
+    list += (list.empty() ? R"({"path":)" : R"(,{"path":)") + text(l.path) + R"(,"sourcePath":)" +
+            text(l.sourcePath) + R"(,"sha256":)" + text(l.sha256) + R"(,"bytes":)" + std::to_string(l.bytes) +
+            R"(,"executable":)" + (l.executable ? "true}" : "false}");
+  return R"({"schemaVersion":3,"version":)" + text(version) + R"(,"totalBytes":)" +
+         std::to_string(total.value_or(sum(assets))) + R"(,"assets":[)" + list + "]}";
 }
 
 inline std::string document(const std::vector<File> &files, std::string_view version = "1.2.3") {
