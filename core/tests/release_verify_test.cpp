@@ -1,19 +1,16 @@
 // Release verification: every refusal in its order, the signature search,
-// RFC 8032 vectors, and the export. Envelopes are signed by the Node tool.
+// mutated signatures and payloads, and the export. Envelopes are signed by
+// the Node tool.
 #include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <ctime>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "rapidjson.hpp"
 #include "release.hpp"
 #include "release_signer.hpp"
 #include "vela_core.h"
-
-#include <rapidjson/document.h>
 
 namespace vela::release {
 namespace {
@@ -134,20 +131,14 @@ TEST_P(VerifyRules, Outcome) {
 INSTANTIATE_TEST_SUITE_P(
     ManifestFields, VerifyRules,
     testing::Values(
-        Case{"accepted", {}, nullptr},
         Case{"schema_2", {.schema = "2"}, kHalted},
         Case{"schema_0", {.schema = "0"}, kHalted},
-        Case{"halt_false", {.more = R"(,"halt":false)"}, kHalted},
         Case{"halt_zero", {.more = R"(,"halt":0)"}, kHalted},
         Case{"halt_empty_string", {.more = R"(,"halt":"")"}, kHalted},
-        Case{"halt_empty_object", {.more = R"(,"halt":{})"}, kHalted},
-        Case{"halt_null", {.more = R"(,"halt":null)"}, nullptr},
         Case{"channel_capitalised", {.channel = "Stable"}, kHalted},
         Case{"channel_beta", {.channel = "beta"}, nullptr},
         Case{"channel_internal", {.channel = "internal"}, nullptr},
-        Case{"version_two_parts", {.version = "1.2"}, kVersion},
         Case{"version_leading_v", {.version = "v1.2.3"}, kVersion},
-        Case{"version_prerelease_and_build", {.version = "1.2.3-rc.1+build.5"}, nullptr},
         Case{"not_before_numeric_offset", {.not_before = "2026-02-15T00:00:00+00:00"}, kUtc},
         Case{"expiry_invalid", {.expires_at = "2026-03-32T00:00:00Z"}, kTimestamp},
         Case{"not_before_read_first", {.not_before = "2026-02-30T00:00:00Z", .expires_at = "x"}, kTimestamp}),
@@ -162,8 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"now_at_not_before", {.not_before = "2026-03-01T00:00:00Z"}, nullptr},
         Case{"now_1ms_before_not_before", {.not_before = "2026-03-01T00:00:00.001Z"}, kWindow},
         Case{"now_at_expiry", {.expires_at = "2026-03-01T00:00:00Z"}, kWindow},
-        Case{"now_1ms_before_expiry", {.expires_at = "2026-03-01T00:00:00.001Z"}, nullptr},
-        Case{"empty", {.not_before = "2026-03-01T00:00:00Z", .expires_at = "2026-03-01T00:00:00Z"}, kWindow}),
+        Case{"now_1ms_before_expiry", {.expires_at = "2026-03-01T00:00:00.001Z"}, nullptr}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -184,8 +174,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"two_identical", {.artifacts = artifact() + "," + artifact()}, kRuntime},
         Case{"kind_null_and_runtime", {.artifacts = artifact(kDigest, "1", "null") + "," + artifact()}, kRuntime},
         Case{"kind_capitalised", {.artifacts = artifact(kDigest, "1", R"("Runtime")")}, kRuntime},
-        Case{"arch_aarch64", {.artifacts = artifact(kDigest, "1", R"("runtime")", "darwin", "aarch64")}, kRuntime},
-        Case{"platform_macos", {.artifacts = artifact(kDigest, "1", R"("runtime")", "macos")}, kRuntime},
         Case{"one_among_others",
              {.artifacts = artifact(kDigest, "1", R"("symbols")") + "," + artifact(kDigest, "1", "null", "linux") +
                            "," + artifact(kDigest, "1", "null", "darwin", "x86_64") + "," + artifact()},
@@ -203,7 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"floor_other_version_text", {}, kEquivocates, state({.version = "1.2.3+b"})},
         Case{"floor_other_size", {}, kEquivocates, state({.size = 7})},
         Case{"floor_upper_case_digest", {}, kEquivocates, state({.digest = kDigestUpper})},
-        Case{"floor_below", {}, nullptr, earlier({.version = "1.2.2"})},
         Case{"floor_higher_on_other_channel", {}, nullptr,
              state({.channel = "beta", .version = "1.0.0", .not_before = kNotBefore + 1},
                    {.version = "1.2.2", .not_before = kNotBefore - 1})},
@@ -213,7 +200,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"build_b2_over_b1_other_archive", {.version = "1.2.3+b2"}, nullptr,
              earlier({.version = "1.2.3+b1", .digest = std::string(64, 'f')})},
         Case{"plain_below_build", {}, kDowngrade, earlier({.version = "1.2.3+b1"})},
-        Case{"rc_below_release", {.version = "1.2.3-rc.1"}, kDowngrade, earlier({})},
         Case{"same_version_same_archive", {}, nullptr, earlier({})},
         Case{"same_version_archive_in_upper_case", {}, "runtime version is already bound to another archive",
              earlier({.digest = kDigestUpper})}),
@@ -240,9 +226,8 @@ struct Signed {
 };
 
 Signed sign(std::string_view manifest, const std::string &key = signer::kDevKey) {
-  rapidjson::Document d;
-  d.Parse(signer::sign(manifest, key).c_str());
-  return {d["payload"].GetString(), d["signatures"][0]["signature"].GetString()};
+  auto e = read_envelope(bytes(signer::sign(manifest, key))).value();
+  return {e.payload, e.signatures.at(0).signature};
 }
 
 std::string signature(std::string_view sig, std::string_view id = "vela-release-2026",
@@ -286,51 +271,53 @@ std::string plus_order(std::string_view sig) {
                                          0xa2, 0xde, 0xf9, 0xde, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                          0, 0, 0, 0x10};
   auto b = decode(sig);
-  unsigned carry = 0;
-  for (std::size_t i = 0; i < 32; ++i) {
-    carry += b[32 + i] + L[i];
-    b[32 + i] = std::uint8_t(carry);
-    carry >>= 8;
-  }
+  sodium_add(b.data() + 32, L, 32);  // little-endian, as S is
   return encode(b);
 }
 
-TEST(Verify, EnvelopeBounds) {
-  std::string env = signer::sign(Manifest{}.json());
-  EXPECT_EQ(outcome(verify_at({env.data(), 0}, kEmptyState)), "release envelope exceeds bounds");
-  env.resize(2'097'152, ' ');
-  EXPECT_EQ(outcome(verify_at(env, kEmptyState)), "");
-  env.push_back(' ');
-  EXPECT_EQ(outcome(verify_at(env, kEmptyState)), "release envelope exceeds bounds");
-}
-
-TEST(Verify, ReadingOrder) {
-  EXPECT_EQ(outcome(verify_at("not json", R"({"schemaVersion":4,"channels":{}})")), "invalid root release trust state");
-  EXPECT_EQ(outcome(verify_at("not json", kEmptyState, "{")), "invalid release envelope");
-  EXPECT_EQ(outcome(verify_at(envelope("=", {}), kEmptyState, "{")), "invalid embedded release keys");
-}
-
-TEST(Verify, PayloadEncoding) {
-  for (const char *payload : {"", "Zm9vYg=="})
-    EXPECT_EQ(outcome(verify_at(envelope(payload, {}), kEmptyState)), kUntrusted);
-  // Padding missing, spare bits set, an escaped line feed, text after the
-  // padding, the URL alphabet, padding alone.
-  for (const char *payload : {"Zm9vYg", "Zm9vYh==", "Zm9v\\nYg==", "Zm9vYg==Zm9v", "Zm9v-_8=", "===="})
-    EXPECT_EQ(outcome(verify_at(envelope(payload, {}), kEmptyState)), "invalid release payload encoding") << payload;
+// The bound, the order of the readings, and the payload's encoding.
+TEST(Verify, BeforeTheSignature) {
+  std::string largest = signer::sign(Manifest{}.json());
+  largest.resize(2'097'152, ' ');
+  const std::string unsound = R"({"schemaVersion":4,"channels":{}})";
+  constexpr const char *kBounds = "release envelope exceeds bounds";
+  constexpr const char *kEncoding = "invalid release payload encoding";
+  struct Row {
+    const char *name;
+    std::string env;
+    const char *refusal;
+    std::string trust = kEmptyState;
+    std::string key_text = kDevKeys;
+  };
+  const Row rows[] = {
+      {"empty", "", kBounds},
+      {"largest", largest, ""},
+      {"one_byte_more", largest + " ", kBounds},
+      {"state_before_envelope", "not json", "invalid root release trust state", unsound},
+      {"envelope_before_keys", "not json", "invalid release envelope", kEmptyState, "{"},
+      {"keys_before_payload", envelope("=", {}), "invalid embedded release keys", kEmptyState, "{"},
+      {"payload_empty", envelope("", {}), kUntrusted},
+      {"payload_unpadded", envelope("Zm9vYg", {}), kEncoding},
+      {"payload_spare_bits", envelope("Zm9vYh==", {}), kEncoding},
+      {"payload_escaped_line_feed", envelope("Zm9v\\nYg==", {}), kEncoding},
+      {"payload_after_padding", envelope("Zm9vYg==Zm9v", {}), kEncoding},
+      {"payload_url_alphabet", envelope("Zm9v-_8=", {}), kEncoding},
+  };
+  for (const Row &row : rows) EXPECT_EQ(outcome(verify_at(row.env, row.trust, row.key_text)), row.refusal) << row.name;
 }
 
 TEST(Verify, SignatureSearch) {
   const std::string manifest = Manifest{}.json();
   const Signed dev = sign(manifest), other = sign(manifest, signer::kOtherKey);
   const Signed over_text = sign(dev.payload);  // the Base64 text taken for the manifest
-  const std::string good = signature(dev.signature);
-  const std::string dev_key(signer::kDevPublicKey);
+  const std::string good = signature(dev.signature), dev_key(signer::kDevPublicKey);
+  const std::string unknown_id = signature(dev.signature, "vela-release-2025");
+  const std::string capital_e = signature(dev.signature, "vela-release-2026", "Ed25519");
   std::string spare_bits = dev.signature;  // 64 bytes leave 4 spare bits in the last character
   spare_bits[85] ^= 1;
   std::string loose_key = dev_key;  // 32 bytes leave 2 spare bits
   loose_key[42] ^= 1;
   const std::string same_id = keys({{"vela-release-2026", signer::kOtherPublicKey}, {"vela-release-2026", dev_key}});
-
   struct Row {
     const char *name;
     std::vector<std::string> signatures;
@@ -339,11 +326,8 @@ TEST(Verify, SignatureSearch) {
   };
   const Row rows[] = {
       {"none", {}},
-      {"unknown_id_and_capital_e",
-       {signature(dev.signature, "vela-release-2025"), signature(dev.signature, "vela-release-2026", "Ed25519")}},
-      {"unknown_id_capital_e_then_good",
-       {signature(dev.signature, "vela-release-2025"), signature(dev.signature, "vela-release-2026", "Ed25519"), good},
-       kDevKeys, true},
+      {"unknown_id_and_capital_e", {unknown_id, capital_e}},
+      {"unknown_id_capital_e_then_good", {unknown_id, capital_e, good}, kDevKeys, true},
       {"over_base64_text", {signature(over_text.signature)}},
       {"signature_63_bytes_then_good", {signature(resized(dev.signature, 63)), good}, kDevKeys, true},
       {"signature_65_bytes", {signature(resized(dev.signature, 65))}},
@@ -383,38 +367,6 @@ TEST(Verify, Mutations) {
   }
 }
 
-std::string base64_of_hex(std::string_view hex) {
-  std::vector<std::uint8_t> b(hex.size() / 2 + 1);  // never empty: libsodium takes no null buffer
-  std::size_t n = 0;
-  sodium_hex2bin(b.data(), b.size(), hex.data(), hex.size(), nullptr, &n, nullptr);
-  return encode(std::span(b.data(), n));
-}
-
-// RFC 8032, section 7.1: TEST 1, 2, 3 and SHA(abc). The messages are no
-// manifests: a trusted signature gets as far as the manifest reading.
-TEST(Verify, Rfc8032Vectors) {
-  struct Vector {
-    const char *public_key, *message, *signature;
-  };
-  constexpr Vector vectors[] = {
-      {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
-       "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
-      {"3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
-       "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
-      {"fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
-       "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
-      {"ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
-       "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f",
-       "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b58909351fc9ac90b3ecfdfbc7c66431e0303dca179c138ac17ad9bef1177331a704"},
-  };
-  for (const Vector &v : vectors) {
-    std::string env = envelope(base64_of_hex(v.message), {signature(base64_of_hex(v.signature), "rfc8032")});
-    EXPECT_EQ(outcome(verify_at(env, kEmptyState, keys({{"rfc8032", base64_of_hex(v.public_key)}}))),
-              "invalid signed release payload")
-        << v.signature;
-  }
-}
-
 TEST(Verify, Candidate) {
   Manifest m{.version = "1.2.3-rc.1+build.5", .not_before = "2026-02-15T00:00:00.9999Z",
              .artifacts = artifact(kDigestUpper, "2147483648", "null")};
@@ -431,56 +383,37 @@ TEST(Verify, Candidate) {
 // The export: the built-in key set, the wall clock, "arm64". Releases signed
 // with the development key are accepted only by a build that sets no other
 // signer's key.
-class VerifyExport : public testing::Test {
- protected:
-  void SetUp() override {
-    if (read_keys(kBuiltInKeys)->keys[0].publicKey != signer::kDevPublicKey)
-      GTEST_SKIP() << "the built-in key set holds another signer's key";
-    std::time_t now = std::time(nullptr);
-    not_before_ = now - 3600;
-    Manifest m{.not_before = signer::utc(not_before_), .expires_at = signer::utc(now + 3600)};
-    envelope_ = signer::sign(m.json());
-  }
-
-  int call(const std::string &env, const std::string &trust, std::size_t capacity = sizeof output_) {
-    std::fill(std::begin(output_), std::end(output_), 'x');
-    return vela_core_verify_release(bytes(env).data(), env.size(), bytes(trust).data(), trust.size(), output_,
-                                    capacity);
-  }
-  bool untouched() const {
-    return std::all_of(std::begin(output_), std::end(output_), [](char c) { return c == 'x'; });
-  }
-  std::string expected() const { return Accepted{.not_before = not_before_ * 1000}.json(); }
-
-  std::time_t not_before_ = 0;
-  std::string envelope_;
-  char output_[8192];
-};
-
-TEST_F(VerifyExport, Accepts) {
-  std::size_t exact = expected().size() + 1;
-  ASSERT_EQ(call(envelope_, kEmptyState, exact), 0);
-  EXPECT_EQ(std::string(output_), expected());
-  EXPECT_EQ(output_[exact], 'x');
-  EXPECT_EQ(call(envelope_, kEmptyState, exact - 1), 1);
-  EXPECT_TRUE(untouched());
-  EXPECT_EQ(call(envelope_, state({.not_before = not_before_ * 1000})), 0);  // the same release again
-}
-
-TEST_F(VerifyExport, RefusalsWriteNothing) {
-  const std::uint8_t *env = bytes(envelope_).data(), *empty = bytes(kEmptyState).data();
-  const std::string replayed = state({.version = "1.0.0", .not_before = not_before_ * 1000 + 1});
-  const std::pair<const char *, std::function<int()>> rows[] = {
-      {"null_state", [&] { return vela_core_verify_release(env, envelope_.size(), nullptr, 5, output_, 8192); }},
-      {"null_envelope",
-       [&] { return vela_core_verify_release(nullptr, 5, empty, kEmptyState.size(), output_, 8192); }},
-      {"state_unreadable", [&] { return call(envelope_, "{"); }},
-      {"replay", [&] { return call(envelope_, replayed); }},
+TEST(VerifyExport, OutputAndRefusals) {
+  if (read_keys(kBuiltInKeys)->keys[0].publicKey != signer::kDevPublicKey)
+    GTEST_SKIP() << "the built-in key set holds another signer's key";
+  const std::time_t now = std::time(nullptr);
+  const std::string env =
+      signer::sign(Manifest{.not_before = signer::utc(now - 3600), .expires_at = signer::utc(now + 3600)}.json());
+  const Accepted accepted{.not_before = (now - 3600) * 1000};
+  const std::string again = state(accepted), unreadable = "{";
+  const std::string replayed = state({.version = "1.0.0", .not_before = accepted.not_before + 1});
+  char out[8192];
+  // A missing text is passed as a null pointer with 5 bytes.
+  auto call = [&](const std::string *e, const std::string *trust, std::size_t capacity = sizeof out) {
+    std::fill(std::begin(out), std::end(out), 'x');
+    return vela_core_verify_release(e ? bytes(*e).data() : nullptr, e ? e->size() : 5,
+                                    trust ? bytes(*trust).data() : nullptr, trust ? trust->size() : 5, out, capacity);
   };
-  for (const auto &[name, run] : rows) {
-    std::fill(std::begin(output_), std::end(output_), 'x');
-    EXPECT_EQ(run(), 1) << name;
-    EXPECT_TRUE(untouched()) << name;
+  const std::size_t exact = accepted.json().size() + 1;
+  ASSERT_EQ(call(&env, &kEmptyState, exact), 0);
+  EXPECT_EQ(std::string(out, exact + 1), accepted.json() + '\0' + 'x');
+  EXPECT_EQ(call(&env, &again), 0);
+
+  struct Row {
+    const char *name;
+    const std::string *env, *trust;
+    std::size_t capacity = sizeof out;
+  };
+  for (const Row &row : {Row{"capacity_one_short", &env, &kEmptyState, exact - 1}, Row{"null_state", &env, nullptr},
+                         Row{"null_envelope", nullptr, &kEmptyState}, Row{"state_unreadable", &env, &unreadable},
+                         Row{"replay", &env, &replayed}}) {
+    EXPECT_EQ(call(row.env, row.trust, row.capacity), 1) << row.name;
+    EXPECT_EQ(std::string(out, sizeof out), std::string(sizeof out, 'x')) << row.name;
   }
 }
 

@@ -46,7 +46,6 @@ TEST(TrustState, Rules) {
       {"empty", state(""), ""},
       {"array_form", R"([3,{}])", ""},
       {"entry_array_form", state(R"("stable":["stable","1.2.3",")" + kDigest + R"(",7,100])", kStable), ""},
-      {"sound_entry", sole(kStable), ""},
       {"two_channels", state(R"("stable":)" + kStable + R"(,"beta":)" + entry("beta", "2.0.0-rc.1+b.7"),
                              entry("beta", "2.0.0-rc.1+b.7")), ""},
       {"schema_4", R"({"schemaVersion":4,"channels":{}})", kSchema},
