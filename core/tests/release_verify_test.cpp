@@ -297,7 +297,7 @@ TEST(Verify, BeforeTheSignature) {
       {"envelope_before_keys", "not json", "invalid release envelope", kEmptyState, "{"},
       {"keys_before_payload", envelope("=", {}), "invalid embedded release keys", kEmptyState, "{"},
       {"payload_empty", envelope("", {}), kUntrusted},
-      {"payload_unpadded", envelope("Zm9vYg", {}), kEncoding},
+      {"payload_unpadded", envelope("Zm8", {}), kEncoding},
       {"payload_spare_bits", envelope("Zm9vYh==", {}), kEncoding},
       {"payload_escaped_line_feed", envelope("Zm9v\\nYg==", {}), kEncoding},
       {"payload_after_padding", envelope("Zm9vYg==Zm9v", {}), kEncoding},
