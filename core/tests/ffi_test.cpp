@@ -19,8 +19,8 @@ TEST(Frame, Bytes) {
       {kMaxInventory, 33'554'432}, {kMaxState, 2'097'152}, {kMaxEnvelope, 2'097'152}, {kMaxCredentials, 4096},
       {kMaxVaultKey, 256}};
   for (auto [max, limit] : bounds) {
-    EXPECT_EQ(bytes(buf.data(), limit, max)->size(), limit);
-    EXPECT_FALSE(bytes(buf.data(), limit + 1, max)) << limit;
+    EXPECT_EQ(refusal(bytes(buf.data(), limit, max)), "") << limit;
+    EXPECT_EQ(refusal(bytes(buf.data(), limit + 1, max)), "invalid native input bounds") << limit;
   }
   EXPECT_TRUE(bytes(buf.data(), 0, 0));
   EXPECT_EQ(refusal(bytes(nullptr, 0, 1)), "invalid native input bounds");

@@ -46,8 +46,6 @@ TEST(TrustState, Rules) {
       {"empty", state(""), ""},
       {"array_form", R"([3,{}])", ""},
       {"entry_array_form", state(R"("stable":["stable","1.2.3",")" + kDigest + R"(",7,100])", kStable), ""},
-      {"two_channels", state(R"("stable":)" + kStable + R"(,"beta":)" + entry("beta", "2.0.0-rc.1+b.7"),
-                             entry("beta", "2.0.0-rc.1+b.7")), ""},
       {"schema_4", R"({"schemaVersion":4,"channels":{}})", kSchema},
       {"extra_top_key", R"({"schemaVersion":3,"channels":{},"x":1})", kUnreadable},
       {"extra_entry_key", sole(kStable.substr(0, kStable.size() - 1) + R"(,"x":1})"), kUnreadable},
