@@ -1,19 +1,16 @@
 // Release verification: every refusal in its order, the signature search,
-// RFC 8032 vectors, and the export. Envelopes are signed by the Node tool.
+// mutated signatures and payloads, and the export. Envelopes are signed by
+// the Node tool.
 #include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <ctime>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "rapidjson.hpp"
 #include "release.hpp"
 #include "release_signer.hpp"
 #include "vela_core.h"
-
-#include <rapidjson/document.h>
 
 namespace vela::release {
 namespace {
@@ -34,10 +31,7 @@ constexpr const char *kIdentity = "signed Mac archive identity is invalid";
 constexpr const char *kReplay = "release replays the root-owned freshness floor";
 constexpr const char *kEquivocates = "release equivocates at the accepted freshness floor";
 constexpr const char *kDowngrade = "runtime downgrade lacks explicit signed rollback authorization";
-constexpr const char *kBound = "runtime version is already bound to another archive";
 constexpr const char *kUntrusted = "release signature is not trusted";
-constexpr const char *kNotManifest = "invalid signed release payload";
-constexpr const char *kEncoding = "invalid release payload encoding";
 
 std::span<const std::uint8_t> bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
@@ -92,6 +86,11 @@ std::string state(const Accepted &floor, const Accepted &current) {
   return R"({"schemaVersion":3,"channels":{")" + floor.channel + R"(":)" + floor.json() + R"(,")" + current.channel +
          R"(":)" + current.json() + R"(},"current":)" + current.json() + "}";
 }
+// The current release one millisecond before the candidate, so that the floor passes.
+std::string earlier(Accepted current) {
+  current.not_before = kNotBefore - 1;
+  return state(current);
+}
 
 std::string keys(std::initializer_list<std::pair<std::string_view, std::string_view>> entries) {
   std::string text = R"({"keys":[)";
@@ -104,9 +103,9 @@ const std::string kDevKeys = keys({{"vela-release-2026", signer::kDevPublicKey}}
 
 std::string outcome(const Result<AcceptedRelease> &r) { return r ? "" : r.error().message; }
 
-Result<AcceptedRelease> verify_at(std::string_view envelope, const std::string &trust, std::int64_t now = kNow,
+Result<AcceptedRelease> verify_at(std::string_view envelope, const std::string &trust,
                                   std::string_view key_text = kDevKeys) {
-  return verify(bytes(envelope), read_state(bytes(trust)).value(), "arm64", now, key_text);
+  return verify(bytes(envelope), read_state(bytes(trust)).value(), "arm64", kNow, key_text);
 }
 
 struct Case {
@@ -129,38 +128,18 @@ TEST_P(VerifyRules, Outcome) {
   }
 }
 
-const Accepted kCurrent{};  // the default candidate itself
-
 INSTANTIATE_TEST_SUITE_P(
-    Channel, VerifyRules,
-    testing::Values(Case{"accepted", {}, nullptr}, Case{"schema_2", {.schema = "2"}, kHalted},
-                    Case{"schema_0", {.schema = "0"}, kHalted},
-                    Case{"halt_false", {.more = R"(,"halt":false)"}, kHalted},
-                    Case{"halt_zero", {.more = R"(,"halt":0)"}, kHalted},
-                    Case{"halt_empty_string", {.more = R"(,"halt":"")"}, kHalted},
-                    Case{"halt_empty_object", {.more = R"(,"halt":{})"}, kHalted},
-                    Case{"halt_null", {.more = R"(,"halt":null)"}, nullptr},
-                    Case{"channel_capitalised", {.channel = "Stable"}, kHalted},
-                    Case{"channel_padded", {.channel = "stable "}, kHalted},
-                    Case{"channel_beta", {.channel = "beta"}, nullptr},
-                    Case{"channel_internal", {.channel = "internal"}, nullptr}),
-    case_name);
-
-INSTANTIATE_TEST_SUITE_P(Version, VerifyRules,
-                         testing::Values(Case{"two_parts", {.version = "1.2"}, kVersion},
-                                         Case{"leading_v", {.version = "v1.2.3"}, kVersion},
-                                         Case{"leading_zero", {.version = "01.2.3"}, kVersion},
-                                         Case{"prerelease_and_build", {.version = "1.2.3-rc.1+build.5"}, nullptr}),
-                         case_name);
-
-INSTANTIATE_TEST_SUITE_P(
-    Timestamps, VerifyRules,
-    testing::Values(Case{"numeric_offset", {.not_before = "2026-02-15T00:00:00+00:00"}, kUtc},
-                    Case{"lower_case_z", {.not_before = "2026-02-15T00:00:00z"}, kUtc},
-                    Case{"february_30", {.not_before = "2026-02-30T00:00:00Z"}, kTimestamp},
-                    Case{"expiry_not_utc", {.expires_at = "2026-03-10T00:00:00+01:00"}, kUtc},
-                    Case{"expiry_invalid", {.expires_at = "2026-03-32T00:00:00Z"}, kTimestamp},
-                    Case{"not_before_first", {.not_before = "2026-02-30T00:00:00Z", .expires_at = "x"}, kTimestamp}),
+    ManifestFields, VerifyRules,
+    testing::Values(
+        Case{"schema_2", {.schema = "2"}, kHalted},
+        Case{"schema_0", {.schema = "0"}, kHalted},
+        Case{"halt_zero", {.more = R"(,"halt":0)"}, kHalted},
+        Case{"halt_empty_string", {.more = R"(,"halt":"")"}, kHalted},
+        Case{"channel_capitalised", {.channel = "Stable"}, kHalted},
+        Case{"channel_beta", {.channel = "beta"}, nullptr},
+        Case{"channel_internal", {.channel = "internal"}, nullptr},
+        Case{"version_leading_v", {.version = "v1.2.3"}, kVersion},
+        Case{"not_before_read_first", {.not_before = "2026-02-30T00:00:00Z", .expires_at = "x"}, kTimestamp}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -172,86 +151,55 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"now_at_not_before", {.not_before = "2026-03-01T00:00:00Z"}, nullptr},
         Case{"now_1ms_before_not_before", {.not_before = "2026-03-01T00:00:00.001Z"}, kWindow},
         Case{"now_at_expiry", {.expires_at = "2026-03-01T00:00:00Z"}, kWindow},
-        Case{"now_1ms_before_expiry", {.expires_at = "2026-03-01T00:00:00.001Z"}, nullptr},
-        Case{"empty", {.not_before = "2026-03-01T00:00:00Z", .expires_at = "2026-03-01T00:00:00Z"}, kWindow},
-        Case{"reversed", {.not_before = "2026-03-02T00:00:00Z", .expires_at = "2026-02-28T00:00:00Z"}, kWindow}),
+        Case{"now_1ms_before_expiry", {.expires_at = "2026-03-01T00:00:00.001Z"}, nullptr}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Rollback, VerifyRules,
-    testing::Values(Case{"valid_without_current", {.more = rollback("1.2.3", " fix ")}, nullptr},
-                    Case{"other_target_without_current", {.more = rollback("1.2.2")}, kRollback},
-                    Case{"other_target_over_older_current", {.more = rollback("1.0.0")}, kRollback,
-                         state({.version = "1.0.0", .not_before = kNotBefore - 1})},
-                    Case{"reason_spaces_and_tabs", {.more = rollback("1.2.3", " \\t \\t")}, kRollback},
-                    Case{"reason_unicode_spaces", {.more = rollback("1.2.3", "\\u00a0\\u3000\\u2028\\u0085")},
-                         kRollback},
-                    Case{"reason_empty", {.more = rollback("1.2.3", "")}, kRollback},
-                    Case{"reason_zero_width_space", {.more = rollback("1.2.3", "\\u200b")}, nullptr}),
+    testing::Values(
+        Case{"valid_without_current", {.more = rollback("1.2.3", " fix ")}, nullptr},
+        Case{"other_target_without_current", {.more = rollback("1.2.2")}, kRollback},
+        Case{"other_target_over_older_current", {.more = rollback("1.0.0")}, kRollback, earlier({.version = "1.0.0"})},
+        Case{"reason_spaces_and_tabs", {.more = rollback("1.2.3", " \\t \\t")}, kRollback},
+        Case{"reason_unicode_spaces", {.more = rollback("1.2.3", "\\u00a0\\u3000\\u2028\\u0085")}, kRollback},
+        Case{"reason_zero_width_space", {.more = rollback("1.2.3", "\\u200b")}, nullptr}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Runtime, VerifyRules,
+    Artifacts, VerifyRules,
     testing::Values(
         Case{"none", {.artifacts = ""}, kRuntime},
         Case{"two_identical", {.artifacts = artifact() + "," + artifact()}, kRuntime},
         Case{"kind_null_and_runtime", {.artifacts = artifact(kDigest, "1", "null") + "," + artifact()}, kRuntime},
-        Case{"kind_absent", {.artifacts = R"({"platform":"darwin","arch":"arm64","sha256":")" + kDigest +
-                                          R"(","sizeBytes":1})"},
-             nullptr},
         Case{"kind_capitalised", {.artifacts = artifact(kDigest, "1", R"("Runtime")")}, kRuntime},
-        Case{"arch_aarch64", {.artifacts = artifact(kDigest, "1", R"("runtime")", "darwin", "aarch64")}, kRuntime},
-        Case{"platform_macos", {.artifacts = artifact(kDigest, "1", R"("runtime")", "macos")}, kRuntime},
         Case{"one_among_others",
              {.artifacts = artifact(kDigest, "1", R"("symbols")") + "," + artifact(kDigest, "1", "null", "linux") +
                            "," + artifact(kDigest, "1", "null", "darwin", "x86_64") + "," + artifact()},
-             nullptr}),
+             nullptr},
+        Case{"digest_63", {.artifacts = artifact(kDigest.substr(1))}, kIdentity},
+        Case{"size_0", {.artifacts = artifact(kDigest, "0")}, kIdentity},
+        Case{"size_2_gib_and_1", {.artifacts = artifact(kDigest, "2147483649")}, kIdentity}),
     case_name);
 
 INSTANTIATE_TEST_SUITE_P(
-    Identity, VerifyRules,
-    testing::Values(Case{"digest_upper_case", {.artifacts = artifact(kDigestUpper)}, nullptr},
-                    Case{"digest_63", {.artifacts = artifact(kDigest.substr(1))}, kIdentity},
-                    Case{"digest_65", {.artifacts = artifact(kDigest + "a")}, kIdentity},
-                    Case{"digest_g", {.artifacts = artifact("g" + kDigest.substr(1))}, kIdentity},
-                    Case{"size_0", {.artifacts = artifact(kDigest, "0")}, kIdentity},
-                    Case{"size_2_gib", {.artifacts = artifact(kDigest, "2147483648")}, nullptr},
-                    Case{"size_2_gib_and_1", {.artifacts = artifact(kDigest, "2147483649")}, kIdentity}),
-    case_name);
-
-INSTANTIATE_TEST_SUITE_P(
-    Floor, VerifyRules,
-    testing::Values(Case{"one_ms_above", {}, kReplay, state({.version = "1.0.0", .not_before = kNotBefore + 1})},
-                    Case{"identical", {}, nullptr, state(kCurrent)},
-                    Case{"other_digest", {}, kEquivocates, state({.digest = std::string(64, 'f')})},
-                    Case{"other_version_text", {}, kEquivocates, state({.version = "1.2.3+b"})},
-                    Case{"other_size", {}, kEquivocates, state({.size = 7})},
-                    Case{"upper_case_digest", {}, kEquivocates, state({.digest = kDigestUpper})},
-                    Case{"below", {}, nullptr, state({.version = "1.2.2", .not_before = kNotBefore - 1})},
-                    Case{"higher_on_other_channel", {}, nullptr,
-                         state({.channel = "beta", .version = "1.0.0", .not_before = kNotBefore + 1},
-                               {.version = "1.2.2", .not_before = kNotBefore - 1})}),
-    case_name);
-
-INSTANTIATE_TEST_SUITE_P(
-    Current, VerifyRules,
+    AcceptedState, VerifyRules,
     testing::Values(
-        Case{"beta_below_stable", {.channel = "beta"}, kDowngrade,
-             state({.version = "2.0.0", .not_before = kNotBefore - 1})},
+        Case{"floor_one_ms_above", {}, kReplay, state({.version = "1.0.0", .not_before = kNotBefore + 1})},
+        Case{"floor_identical", {}, nullptr, state({})},
+        Case{"floor_other_version_text", {}, kEquivocates, state({.version = "1.2.3+b"})},
+        Case{"floor_other_size", {}, kEquivocates, state({.size = 7})},
+        Case{"floor_upper_case_digest", {}, kEquivocates, state({.digest = kDigestUpper})},
+        Case{"floor_higher_on_other_channel", {}, nullptr,
+             state({.channel = "beta", .version = "1.0.0", .not_before = kNotBefore + 1},
+                   {.version = "1.2.2", .not_before = kNotBefore - 1})},
+        Case{"beta_below_stable", {.channel = "beta"}, kDowngrade, earlier({.version = "2.0.0"})},
         Case{"beta_below_stable_rolled_back", {.channel = "beta", .more = rollback("1.2.3")}, nullptr,
-             state({.version = "2.0.0", .not_before = kNotBefore - 1})},
+             earlier({.version = "2.0.0"})},
         Case{"build_b2_over_b1_other_archive", {.version = "1.2.3+b2"}, nullptr,
-             state({.version = "1.2.3+b1", .digest = std::string(64, 'f'), .not_before = kNotBefore - 1})},
-        Case{"plain_below_build", {}, kDowngrade, state({.version = "1.2.3+b1", .not_before = kNotBefore - 1})},
-        Case{"rc_below_release", {.version = "1.2.3-rc.1"}, kDowngrade, state({.not_before = kNotBefore - 1})},
-        Case{"rc_below_release_rolled_back", {.version = "1.2.3-rc.1", .more = rollback("1.2.3-rc.1")}, nullptr,
-             state({.not_before = kNotBefore - 1})},
-        Case{"same_version_same_archive", {}, nullptr, state({.not_before = kNotBefore - 1})},
-        Case{"same_version_other_archive", {}, kBound,
-             state({.digest = std::string(64, 'f'), .not_before = kNotBefore - 1})},
-        Case{"same_version_archive_in_upper_case", {}, kBound,
-             state({.digest = kDigestUpper, .not_before = kNotBefore - 1})},
-        Case{"newer", {}, nullptr, state({.version = "1.2.2", .not_before = kNotBefore - 1})}),
+             earlier({.version = "1.2.3+b1", .digest = std::string(64, 'f')})},
+        Case{"plain_below_build", {}, kDowngrade, earlier({.version = "1.2.3+b1"})},
+        Case{"same_version_archive_in_upper_case", {}, "runtime version is already bound to another archive",
+             earlier({.digest = kDigestUpper})}),
     case_name);
 
 // Each row breaks two rules; the earlier one is reported.
@@ -264,8 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"window_before_rollback", {.expires_at = "2026-02-16T00:00:00Z", .more = rollback("x")}, kWindow},
         Case{"rollback_before_runtime", {.more = rollback("x"), .artifacts = ""}, kRollback},
         Case{"runtime_before_identity", {.artifacts = artifact("x") + "," + artifact("x")}, kRuntime},
-        Case{"identity_before_floor", {.artifacts = artifact("x")}, kIdentity,
-             state({.not_before = kNotBefore + 1})},
+        Case{"identity_before_floor", {.artifacts = artifact("x")}, kIdentity, state({.not_before = kNotBefore + 1})},
         Case{"floor_before_current", {}, kReplay, state({.version = "2.0.0", .not_before = kNotBefore + 1})}),
     case_name);
 
@@ -276,9 +223,8 @@ struct Signed {
 };
 
 Signed sign(std::string_view manifest, const std::string &key = signer::kDevKey) {
-  rapidjson::Document d;
-  d.Parse(signer::sign(manifest, key).c_str());
-  return {d["payload"].GetString(), d["signatures"][0]["signature"].GetString()};
+  auto e = read_envelope(bytes(signer::sign(manifest, key))).value();
+  return {e.payload, e.signatures.at(0).signature};
 }
 
 std::string signature(std::string_view sig, std::string_view id = "vela-release-2026",
@@ -309,179 +255,112 @@ std::string encode(std::span<const std::uint8_t> b) {
   return out;
 }
 
+// The Base64 text's bytes cut or padded with zeros to n bytes.
+std::string resized(std::string_view b64, std::size_t n) {
+  auto b = decode(b64);
+  b.resize(n);
+  return encode(b);
+}
+
 // The same signature with the group order L added to its scalar S.
 std::string plus_order(std::string_view sig) {
   static constexpr std::uint8_t L[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
                                          0xa2, 0xde, 0xf9, 0xde, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                          0, 0, 0, 0x10};
   auto b = decode(sig);
-  unsigned carry = 0;
-  for (std::size_t i = 0; i < 32; ++i) {
-    carry += b[32 + i] + L[i];
-    b[32 + i] = std::uint8_t(carry);
-    carry >>= 8;
-  }
+  sodium_add(b.data() + 32, L, 32);  // little-endian, as S is
   return encode(b);
 }
 
-TEST(Verify, EnvelopeBounds) {
-  std::string env = signer::sign(Manifest{}.json());
-  std::uint8_t byte = '{';
-  EXPECT_EQ(outcome(verify({&byte, 0}, *read_state(bytes(kEmptyState)), "arm64", kNow, kDevKeys)),
-            "release envelope exceeds bounds");
-  env.resize(2'097'152, ' ');
-  EXPECT_EQ(outcome(verify_at(env, kEmptyState)), "");
-  env.push_back(' ');
-  EXPECT_EQ(outcome(verify_at(env, kEmptyState)), "release envelope exceeds bounds");
-}
-
-TEST(Verify, StateBeforeEnvelope) {
-  EXPECT_EQ(outcome(verify_at("not json", R"({"schemaVersion":4,"channels":{}})")), "invalid root release trust state");
-  EXPECT_EQ(outcome(verify_at("not json", kEmptyState, kNow, "{")), "invalid release envelope");
-  std::string env = signer::sign(Manifest{}.json());
-  EXPECT_EQ(outcome(verify_at(env, kEmptyState, kNow, "{")), "invalid embedded release keys");
-  EXPECT_EQ(outcome(verify_at(env, kEmptyState, kNow, R"({"keys":[]})")), kUntrusted);
-  EXPECT_EQ(outcome(verify_at(R"({"payload":"=","signatures":[]})", kEmptyState, kNow, "{")),
-            "invalid embedded release keys");
-}
-
-TEST(Verify, PayloadEncoding) {
+// The bound, the order of the readings, and the payload's encoding.
+TEST(Verify, BeforeTheSignature) {
+  std::string largest = signer::sign(Manifest{}.json());
+  largest.resize(2'097'152, ' ');
+  const std::string unsound = R"({"schemaVersion":4,"channels":{}})";
+  constexpr const char *kBounds = "release envelope exceeds bounds";
+  constexpr const char *kEncoding = "invalid release payload encoding";
   struct Row {
-    const char *payload;  // as written in JSON
-    bool canonical;
+    const char *name;
+    std::string env;
+    const char *refusal;
+    std::string trust = kEmptyState;
+    std::string key_text = kDevKeys;
   };
-  for (auto [payload, canonical] : {
-           Row{"", true}, Row{"Zm9v", true}, Row{"Zm9vYg==", true}, Row{"Zm9vYmE=", true},
-           Row{"\\/\\/8=", true},  // escaped solidus
-           Row{"Zm9vYg", false}, Row{"Zm9vYg=", false}, Row{"Zm9vYh==", false}, Row{"Zm9vYmF=", false},
-           Row{"Zm9v\\nYg==", false}, Row{"Zm9v Zg==", false}, Row{"Zm9vYg==\\r\\n", false},
-           Row{"Zm9vYg==Zm9v", false}, Row{"Zm9v-_8=", false}, Row{"====", false}, Row{"Zm9vY===", false},
-           Row{"Z", false}}) {
-    std::string env = R"({"payload":")" + std::string(payload) + R"(","signatures":[]})";
-    EXPECT_EQ(outcome(verify_at(env, kEmptyState)), canonical ? kUntrusted : kEncoding) << payload;
-  }
+  const Row rows[] = {
+      {"empty", "", kBounds},
+      {"largest", largest, ""},
+      {"one_byte_more", largest + " ", kBounds},
+      {"state_before_envelope", "not json", "invalid root release trust state", unsound},
+      {"envelope_before_keys", "not json", "invalid release envelope", kEmptyState, "{"},
+      {"keys_before_payload", envelope("=", {}), "invalid embedded release keys", kEmptyState, "{"},
+      {"payload_empty", envelope("", {}), kUntrusted},
+      {"payload_unpadded", envelope("Zm8", {}), kEncoding},
+      {"payload_spare_bits", envelope("Zm9vYh==", {}), kEncoding},
+      {"payload_escaped_line_feed", envelope("Zm9v\\nYg==", {}), kEncoding},
+      {"payload_after_padding", envelope("Zm9vYg==Zm9v", {}), kEncoding},
+      {"payload_url_alphabet", envelope("Zm9v-_8=", {}), kEncoding},
+  };
+  for (const Row &row : rows) EXPECT_EQ(outcome(verify_at(row.env, row.trust, row.key_text)), row.refusal) << row.name;
 }
 
 TEST(Verify, SignatureSearch) {
   const std::string manifest = Manifest{}.json();
   const Signed dev = sign(manifest), other = sign(manifest, signer::kOtherKey);
-  const std::string good = signature(dev.signature);
-  auto bytes_of = [](std::size_t n) { return encode(std::vector<std::uint8_t>(n, 7)); };
-  std::string noncanonical = dev.signature;  // 64 bytes leave 4 spare bits in the last character
-  noncanonical[85] = char(noncanonical[85] ^ 1);
-  std::string short_key = bytes_of(31), long_key = bytes_of(33);
-  std::string loose_key(signer::kDevPublicKey);  // 32 bytes leave 2 spare bits
-  loose_key[42] = char(loose_key[42] ^ 1);
-
+  const Signed over_text = sign(dev.payload);  // the Base64 text taken for the manifest
+  const std::string good = signature(dev.signature), dev_key(signer::kDevPublicKey);
+  const std::string unknown_id = signature(dev.signature, "vela-release-2025");
+  const std::string capital_e = signature(dev.signature, "vela-release-2026", "Ed25519");
+  std::string spare_bits = dev.signature;  // 64 bytes leave 4 spare bits in the last character
+  spare_bits[85] ^= 1;
+  std::string loose_key = dev_key;  // 32 bytes leave 2 spare bits
+  loose_key[42] ^= 1;
+  const std::string same_id = keys({{"vela-release-2026", signer::kOtherPublicKey}, {"vela-release-2026", dev_key}});
   struct Row {
     const char *name;
     std::vector<std::string> signatures;
-    std::string key_text;
-    bool trusted;
+    std::string key_text = kDevKeys;
+    bool trusted = false;
   };
   const Row rows[] = {
-      {"unknown_id_capital_e_then_good",
-       {signature(dev.signature, "vela-release-2025"), signature(dev.signature, "vela-release-2026", "Ed25519"), good},
-       kDevKeys, true},
-      {"unknown_id_and_capital_e_only",
-       {signature(dev.signature, "vela-release-2025"), signature(dev.signature, "vela-release-2026", "Ed25519")},
-       kDevKeys, false},
-      {"algorithm_with_space", {signature(dev.signature, "vela-release-2026", "ed25519 ")}, kDevKeys, false},
-      {"none", {}, kDevKeys, false},
-      {"other_key", {signature(other.signature)}, kDevKeys, false},
-      {"signature_63_bytes_then_good", {signature(bytes_of(63)), good}, kDevKeys, true},
-      {"signature_65_bytes_then_good", {signature(bytes_of(65)), good}, kDevKeys, true},
-      {"signature_65_bytes", {signature(bytes_of(65))}, kDevKeys, false},
-      {"signature_spare_bits", {signature(noncanonical)}, kDevKeys, false},
-      {"signature_scalar_plus_order", {signature(plus_order(dev.signature))}, kDevKeys, false},
-      {"signature_scalar_plus_order_then_good", {signature(plus_order(dev.signature)), good}, kDevKeys, true},
+      {"none", {}},
+      {"unknown_id_and_capital_e", {unknown_id, capital_e}},
+      {"unknown_id_capital_e_then_good", {unknown_id, capital_e, good}, kDevKeys, true},
+      {"over_base64_text", {signature(over_text.signature)}},
+      {"signature_63_bytes_then_good", {signature(resized(dev.signature, 63)), good}, kDevKeys, true},
+      {"signature_65_bytes", {signature(resized(dev.signature, 65))}},
+      {"signature_spare_bits", {signature(spare_bits)}},
+      {"signature_scalar_plus_order", {signature(plus_order(dev.signature))}},
       {"key_31_bytes_then_good", {signature(dev.signature, "short"), good},
-       keys({{"short", short_key}, {"vela-release-2026", signer::kDevPublicKey}}), true},
-      {"key_33_bytes", {good}, keys({{"vela-release-2026", long_key}}), false},
-      {"undecodable_key_then_good", {signature(dev.signature, "loose"), good},
-       keys({{"loose", loose_key}, {"vela-release-2026", signer::kDevPublicKey}}), true},
-      {"undecodable_signature_then_good", {signature(noncanonical), good}, kDevKeys, true},
-      {"key_spare_bits", {good}, keys({{"vela-release-2026", loose_key}}), false},
-      {"same_id_second_key", {good},
-       keys({{"vela-release-2026", signer::kOtherPublicKey}, {"vela-release-2026", signer::kDevPublicKey}}), false},
-      {"same_id_first_key", {signature(other.signature)},
-       keys({{"vela-release-2026", signer::kOtherPublicKey}, {"vela-release-2026", signer::kDevPublicKey}}), true},
-      {"keys_in_any_order", {signature(other.signature, "other"), good},
-       keys({{"vela-release-2026", signer::kDevPublicKey}, {"other", signer::kOtherPublicKey}}), true},
+       keys({{"short", resized(dev_key, 31)}, {"vela-release-2026", dev_key}}), true},
+      {"key_33_bytes", {good}, keys({{"vela-release-2026", resized(dev_key, 33)}})},
+      {"key_spare_bits", {good}, keys({{"vela-release-2026", loose_key}})},
+      {"same_id_second_key", {good}, same_id},
+      {"same_id_first_key", {signature(other.signature)}, same_id, true},
   };
   for (const Row &row : rows)
-    EXPECT_EQ(outcome(verify_at(envelope(dev.payload, row.signatures), kEmptyState, kNow, row.key_text)),
+    EXPECT_EQ(outcome(verify_at(envelope(dev.payload, row.signatures), kEmptyState, row.key_text)),
               row.trusted ? "" : kUntrusted)
         << row.name;
 }
 
-TEST(Verify, SignatureOverBase64Text) {
-  const Signed dev = sign(Manifest{}.json());
-  const Signed over_text = sign(dev.payload);  // the Base64 text taken for the manifest
-  EXPECT_EQ(outcome(verify_at(envelope(dev.payload, {signature(over_text.signature)}), kEmptyState)), kUntrusted);
-}
-
 // Every single bit flipped in the signature, and every byte of the payload
-// changed, leaves the envelope untrusted.
+// changed or cut off, leaves the envelope untrusted.
 TEST(Verify, Mutations) {
   const Signed dev = sign(Manifest{}.json());
-  auto sig = decode(dev.signature);
+  const auto sig = decode(dev.signature), payload = decode(dev.payload);
+  auto outcome_of = [](std::span<const std::uint8_t> p, std::span<const std::uint8_t> s) {
+    return outcome(verify_at(envelope(encode(p), {signature(encode(s))}), kEmptyState));
+  };
   for (std::size_t bit = 0; bit < sig.size() * 8; ++bit) {
     auto flipped = sig;
     flipped[bit / 8] ^= std::uint8_t(1u << (bit % 8));
-    ASSERT_EQ(outcome(verify_at(envelope(dev.payload, {signature(encode(flipped))}), kEmptyState)), kUntrusted) << bit;
+    ASSERT_EQ(outcome_of(payload, flipped), kUntrusted) << bit;
   }
-  auto payload = decode(dev.payload);
   for (std::size_t i = 0; i < payload.size(); ++i) {
     auto changed = payload;
     changed[i] ^= 0x20;
-    ASSERT_EQ(outcome(verify_at(envelope(encode(changed), {signature(dev.signature)}), kEmptyState)), kUntrusted) << i;
-  }
-  for (std::size_t n = 0; n < payload.size(); ++n) {
-    std::span<const std::uint8_t> prefix(payload.data(), n);
-    ASSERT_EQ(outcome(verify_at(envelope(encode(prefix), {signature(dev.signature)}), kEmptyState)), kUntrusted) << n;
-  }
-}
-
-struct Vector {
-  const char *public_key, *message, *signature;
-};
-// RFC 8032, section 7.1: TEST 1, 2, 3 and SHA(abc).
-constexpr Vector kRfc8032[] = {
-    {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
-     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
-    {"3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
-     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
-    {"fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
-     "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
-    {"ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
-     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f",
-     "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b58909351fc9ac90b3ecfdfbc7c66431e0303dca179c138ac17ad9bef1177331a704"},
-};
-
-std::string base64_of_hex(std::string_view hex) {
-  std::vector<std::uint8_t> b(hex.size() / 2 + 1);  // never empty: libsodium takes no null buffer
-  std::size_t n = 0;
-  sodium_hex2bin(b.data(), b.size(), hex.data(), hex.size(), nullptr, &n, nullptr);
-  return encode(std::span(b.data(), n));
-}
-
-// The vectors' messages are no manifests: a trusted signature gets as far as
-// the manifest reading.
-TEST(Verify, Rfc8032Vectors) {
-  for (const Vector &v : kRfc8032) {
-    std::string key_text = keys({{"rfc8032", base64_of_hex(v.public_key)}});
-    std::string payload = base64_of_hex(v.message), sig = base64_of_hex(v.signature);
-    auto check = [&](const std::string &s, const char *expected) {
-      EXPECT_EQ(outcome(verify_at(envelope(payload, {signature(s, "rfc8032")}), kEmptyState, kNow, key_text)),
-                expected)
-          << v.signature;
-    };
-    check(sig, kNotManifest);
-    check(plus_order(sig), kUntrusted);
-    auto flipped = decode(sig);
-    flipped[0] ^= 1;
-    check(encode(flipped), kUntrusted);
+    ASSERT_EQ(outcome_of(changed, sig), kUntrusted) << i;
+    ASSERT_EQ(outcome_of(std::span(payload).first(i), sig), kUntrusted) << i;
   }
 }
 
@@ -498,88 +377,40 @@ TEST(Verify, Candidate) {
   EXPECT_TRUE(AcceptedRelease::eq(*first, *again));
 }
 
-// The export: the built-in key set, the wall clock, "arm64".
-class VerifyExport : public testing::Test {
- protected:
-  void SetUp() override {
-    std::time_t now = std::time(nullptr);
-    not_before_ = now - 3600;
-    Manifest m{.not_before = signer::utc(not_before_), .expires_at = signer::utc(now + 3600)};
-    envelope_ = signer::sign(m.json());
-  }
+// The export: the built-in key set, the wall clock, "arm64". Releases signed
+// with the development key are accepted only by a build that sets no other
+// signer's key.
+TEST(VerifyExport, OutputAndRefusals) {
+  if (read_keys(kBuiltInKeys)->keys[0].publicKey != signer::kDevPublicKey)
+    GTEST_SKIP() << "the built-in key set holds another signer's key";
+  const std::time_t now = std::time(nullptr);
+  const std::string env =
+      signer::sign(Manifest{.not_before = signer::utc(now - 3600), .expires_at = signer::utc(now + 3600)}.json());
+  const Accepted accepted{.not_before = (now - 3600) * 1000};
+  const std::string again = state(accepted), unreadable = "{";
+  const std::string replayed = state({.version = "1.0.0", .not_before = accepted.not_before + 1});
+  char out[8192];
+  // A missing text is passed as a null pointer with 5 bytes.
+  auto call = [&](const std::string *e, const std::string *trust, std::size_t capacity = sizeof out) {
+    std::fill(std::begin(out), std::end(out), 'x');
+    return vela_core_verify_release(e ? bytes(*e).data() : nullptr, e ? e->size() : 5,
+                                    trust ? bytes(*trust).data() : nullptr, trust ? trust->size() : 5, out, capacity);
+  };
+  const std::size_t exact = accepted.json().size() + 1;
+  ASSERT_EQ(call(&env, &kEmptyState, exact), 0);
+  EXPECT_EQ(std::string(out, exact + 1), accepted.json() + '\0' + 'x');
+  EXPECT_EQ(call(&env, &again), 0);
 
-  int call(const std::string &env, const std::string &trust, std::size_t capacity = sizeof output_) {
-    std::fill(std::begin(output_), std::end(output_), 'x');
-    return vela_core_verify_release(bytes(env).data(), env.size(), bytes(trust).data(), trust.size(), output_,
-                                    capacity);
-  }
-  bool untouched() const {
-    return std::all_of(std::begin(output_), std::end(output_), [](char c) { return c == 'x'; });
-  }
-  std::string expected() const { return Accepted{.not_before = not_before_ * 1000}.json(); }
-
-  // Releases signed with the development key are accepted only by a build
-  // that sets no other signer's key.
-  static bool dev_key_built_in() { return read_keys(kBuiltInKeys)->keys[0].publicKey == signer::kDevPublicKey; }
-
-  std::time_t not_before_ = 0;
-  std::string envelope_;
-  char output_[8192];
-};
-
-TEST_F(VerifyExport, AcceptsAgainstEmptyState) {
-  if (!dev_key_built_in()) GTEST_SKIP() << "the built-in key set holds another signer's key";
-  ASSERT_EQ(call(envelope_, kEmptyState), 0);
-  EXPECT_EQ(std::string(output_), expected());
-  ASSERT_EQ(call(envelope_, state({.not_before = not_before_ * 1000})), 0);  // the same release again
-}
-
-TEST_F(VerifyExport, OutputCapacity) {
-  if (!dev_key_built_in()) GTEST_SKIP() << "the built-in key set holds another signer's key";
-  std::size_t exact = expected().size() + 1;
-  ASSERT_EQ(call(envelope_, kEmptyState, exact), 0);
-  EXPECT_EQ(output_[exact - 1], '\0');
-  EXPECT_EQ(output_[exact], 'x');
-  EXPECT_EQ(call(envelope_, kEmptyState, exact - 1), 1);
-  EXPECT_TRUE(untouched());
-  EXPECT_EQ(vela_core_verify_release(bytes(envelope_).data(), envelope_.size(), bytes(kEmptyState).data(),
-                                     kEmptyState.size(), nullptr, 8192),
-            1);
-}
-
-TEST_F(VerifyExport, RefusalsWriteNothing) {
-  const std::uint8_t *env = bytes(envelope_).data();
-  const std::uint8_t *empty = bytes(kEmptyState).data();
-  const std::string big(2'097'153, ' ');
-  const std::string expired =
-      signer::sign(Manifest{.not_before = "2020-01-01T00:00:00Z", .expires_at = "2020-01-10T00:00:00Z"}.json());
-  const std::string untrusted = signer::sign(Manifest{}.json(), signer::kOtherKey);
-  const std::string replayed = state({.version = "1.0.0", .not_before = not_before_ * 1000 + 1});
   struct Row {
     const char *name;
-    std::function<int()> run;
+    const std::string *env, *trust;
+    std::size_t capacity = sizeof out;
   };
-  const Row rows[] = {
-      {"null_state", [&] { return vela_core_verify_release(env, envelope_.size(), nullptr, 0, output_, 8192); }},
-      {"state_over_2_mib",
-       [&] { return vela_core_verify_release(env, envelope_.size(), bytes(big).data(), big.size(), output_, 8192); }},
-      {"state_unreadable", [&] { return call(envelope_, "{"); }},
-      {"state_unsound", [&] { return call(envelope_, R"({"schemaVersion":4,"channels":{}})"); }},
-      {"null_envelope", [&] { return vela_core_verify_release(nullptr, 0, empty, kEmptyState.size(), output_, 8192); }},
-      {"envelope_over_2_mib",
-       [&] {
-         return vela_core_verify_release(bytes(big).data(), big.size(), empty, kEmptyState.size(), output_, 8192);
-       }},
-      {"envelope_empty", [&] { return vela_core_verify_release(env, 0, empty, kEmptyState.size(), output_, 8192); }},
-      {"envelope_unreadable", [&] { return call("[", kEmptyState); }},
-      {"untrusted", [&] { return call(untrusted, kEmptyState); }},
-      {"expired", [&] { return call(expired, kEmptyState); }},
-      {"replay", [&] { return call(envelope_, replayed); }},
-  };
-  for (const Row &row : rows) {
-    std::fill(std::begin(output_), std::end(output_), 'x');
-    EXPECT_EQ(row.run(), 1) << row.name;
-    EXPECT_TRUE(untouched()) << row.name;
+  for (const Row &row : {Row{"capacity_one_short", &env, &kEmptyState, exact - 1}, Row{"null_state", &env, nullptr},
+                         Row{"null_envelope", nullptr, &kEmptyState}, Row{"state_unreadable", &env, &unreadable},
+                         Row{"replay", &env, &replayed}}) {
+    EXPECT_EQ(call(row.env, row.trust, row.capacity), 1) << row.name;
+    EXPECT_EQ(std::string(out, sizeof out), std::string(sizeof out, 'x')) << row.name;
   }
 }
 

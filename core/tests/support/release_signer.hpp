@@ -3,13 +3,13 @@
 // independent of it.
 #pragma once
 
-#include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -33,44 +33,32 @@ inline std::string utc(std::time_t t) {
   return text;
 }
 
-// The envelope JSON the tool makes of the manifest's bytes.
+// The envelope JSON the tool makes of the manifest's bytes. Both pass through
+// memory files, so neither side can block on the other.
 inline std::string sign(std::string_view manifest, const std::string &key = kDevKey,
                         const std::string &key_id = "vela-release-2026") {
-  std::signal(SIGPIPE, SIG_IGN);  // a tool that fails early fails the call, not the test
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  int in = memfd_create("manifest", MFD_CLOEXEC), out = memfd_create("envelope", MFD_CLOEXEC);
+  bool ok = in >= 0 && out >= 0 && write(in, manifest.data(), manifest.size()) == ssize_t(manifest.size()) &&
+            lseek(in, 0, SEEK_SET) == 0;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, in, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
   std::string node = VELA_NODE, tool = VELA_SIGN_TOOL;
   std::string args[] = {"--key", key, "--key-id", key_id};
   char *argv[] = {node.data(), tool.data(), args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
   pid_t pid;
-  int spawned = posix_spawn(&pid, node.c_str(), &actions, nullptr, argv, environ);
+  int status = -1;
+  if (ok && posix_spawn(&pid, node.c_str(), &actions, nullptr, argv, environ) == 0)
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
   posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  if (spawned != 0) throw std::runtime_error("cannot start node");
-  // The tool reads its whole input before it writes, so this cannot block both.
-  for (std::size_t done = 0; done < manifest.size();) {
-    ssize_t n = write(in[1], manifest.data() + done, manifest.size() - done);
-    if (n < 0 && errno != EINTR) break;
-    done += n > 0 ? std::size_t(n) : 0;
-  }
-  close(in[1]);
-  std::string envelope;
-  char buffer[65536];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) != 0;)
-    if (n > 0)
-      envelope.append(buffer, std::size_t(n));
-    else if (errno != EINTR)
-      break;
-  close(out[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("sign-release failed");
+  std::string envelope(ok ? std::max<off_t>(lseek(out, 0, SEEK_END), 0) : 0, '\0');
+  ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+       pread(out, envelope.data(), envelope.size(), 0) == ssize_t(envelope.size());
+  close(in);
+  close(out);
+  if (!ok) throw std::runtime_error("sign-release failed");
   return envelope;
 }
 
