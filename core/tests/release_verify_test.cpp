@@ -364,6 +364,38 @@ TEST(Verify, Mutations) {
   }
 }
 
+// RFC 8032, section 7.1: TEST 1, 2, 3 and SHA(abc), as hexadecimal key,
+// message and signature. The messages are no manifests, so a trusted
+// signature gets exactly as far as the manifest reading.
+constexpr const char *kRfc8032[][3] = {
+    {"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
+    {"3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
+    {"fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
+     "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
+    {"ec172b93ad5e563bf4932c70e1245034c35467ef2efd4d64ebf819683467e2bf",
+     "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f",
+     "dc2a4459e7369633a52b1bf277839a00201009a3efbf3ecb69bea2186c26b58909351fc9ac90b3ecfdfbc7c66431e0303dca179c138ac17ad9bef1177331a704"},
+};
+
+TEST(Verify, Rfc8032Vectors) {
+  auto base64 = [](std::string_view hex) {
+    std::vector<std::uint8_t> b(hex.size() / 2 + 1);  // never empty: libsodium takes no null buffer
+    std::size_t n = 0;
+    sodium_hex2bin(b.data(), b.size(), hex.data(), hex.size(), nullptr, &n, nullptr);
+    return encode(std::span(b.data(), n));
+  };
+  for (const auto &[key, message, sig] : kRfc8032) {
+    const std::string key_text = keys({{"rfc8032", base64(key)}}), payload = base64(message);
+    auto outcome_with = [&](const std::string &s) {
+      return outcome(verify_at(envelope(payload, {signature(s, "rfc8032")}), kEmptyState, key_text));
+    };
+    EXPECT_EQ(outcome_with(base64(sig)), "invalid signed release payload") << sig;
+    EXPECT_EQ(outcome_with(plus_order(base64(sig))), kUntrusted) << sig;  // S + L
+  }
+}
+
 TEST(Verify, Candidate) {
   Manifest m{.version = "1.2.3-rc.1+build.5", .not_before = "2026-02-15T00:00:00.9999Z",
              .artifacts = artifact(kDigestUpper, "2147483648", "null")};
