@@ -92,16 +92,6 @@ Result<std::size_t> read_full(int fd, std::span<std::uint8_t> buffer) {
   return count;
 }
 
-Result<> write_all(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    auto n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(Error::last_os());
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return {};
-}
-
 Result<> sync(int fd) {
   if (::fsync(fd) != 0) return fail(Error::last_os());
   return {};
@@ -147,7 +137,7 @@ Result<> pour(int from, const NewFile &to, const inventory::Asset &asset) {
     if (__builtin_add_overflow(count, *n, &count)) return fail(Error::denied("asset size overflow"));
     if (count > asset.bytes) return fail(Error::denied("asset grew during custody copy"));
     digest.update({buffer.get(), *n});
-    if (auto written = write_all(to.get(), {buffer.get(), *n}); !written) return fail(written.error());
+    if (int e = platform::write_all(to.get(), {buffer.get(), *n})) return fail(Error::os(e));
   }
   if (int error = platform::full_fsync(to.get())) return fail(Error::os(error));
   if (count != asset.bytes || !sha256::same(digest.hex(), asset.sha256))

@@ -350,12 +350,7 @@ Result<Descriptor> input(std::span<const std::uint8_t> bytes) {
   if (bytes.size() > kMaxPipePayload) return fail(invalid("native activation input exceeds atomic pipe bound"));
   auto p = pipe();
   if (!p) return fail(p.error());
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(p->write.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail(Error::last_os());
-    done += static_cast<std::size_t>(n);
-  }
+  if (int e = platform::write_all(p->write.get(), bytes)) return fail(Error::os(e));
   return std::move(p->read);
 }
 

@@ -61,23 +61,13 @@ std::optional<Data> readExactly(int fd, std::uint64_t maximum) {
   return bytes;
 }
 
-bool writeAll(int fd, std::span<const std::uint8_t> data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 1) return false;
-    data = data.subspan(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Writes and flushes a new temporary file beside `name` and renames it over
 // the name; the temporary name is gone again whatever fails.
 bool replaceAt(int directory, std::string_view name, std::span<const std::uint8_t> data) {
   std::string temporary = std::string(name) + ".tmp-" + freshUuid();
   Descriptor file(openat(directory, temporary.c_str(), kTemporaryFlags, 0600));
   if (!file) return false;
-  bool written = writeAll(file.get(), data) && fsync(file.get()) == 0;
+  bool written = platform::write_all(file.get(), data) == 0 && fsync(file.get()) == 0;
   file.reset();
   if (written && renameat(directory, temporary.c_str(), directory, std::string(name).c_str()) == 0) return true;
   unlinkat(directory, temporary.c_str(), 0);

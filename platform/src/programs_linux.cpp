@@ -126,12 +126,7 @@ int close_on_exec_from(unsigned lowest) noexcept {
 std::expected<Descriptor, int> input_file(std::span<const std::uint8_t> bytes) {
   Descriptor file(memfd_create("task-input", MFD_CLOEXEC));
   if (!file) return std::unexpected(errno);
-  for (std::size_t done = 0; done < bytes.size();) {
-    ssize_t n = write(file.get(), bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::unexpected(n < 0 ? errno : EIO);
-    done += static_cast<std::size_t>(n);
-  }
+  if (int e = write_all(file.get(), bytes)) return std::unexpected(e);
   if (lseek(file.get(), 0, SEEK_SET) != 0) return std::unexpected(errno);
   return file;
 }

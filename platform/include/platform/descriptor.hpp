@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 #include <unistd.h>
@@ -36,5 +38,17 @@ class Descriptor {
  private:
   int fd_ = -1;
 };
+
+// Writes all the bytes, retrying on EINTR; 0, or the errno value of the
+// write that failed (EIO for one that wrote nothing).
+inline int write_all(int fd, std::span<const std::uint8_t> bytes) noexcept {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
 
 }  // namespace vela::platform
