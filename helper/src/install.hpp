@@ -1,0 +1,26 @@
+// The install and repair transaction and the request branch that runs it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "errors.hpp"
+#include "service.hpp"
+
+namespace vela::helper {
+
+// The "install" and "repair" rows of the dispatch table: the request's tests,
+// the transaction, the vault copy wiped on every way out, and the reply.
+Reply installRequest(std::string_view operation, const Message &request, const PeerState &state);
+
+// True exactly when the new trust state was committed.
+bool performV3Install(std::string_view operation, std::string_view archivePath,
+                      std::span<const std::uint8_t> envelope, std::span<std::uint8_t> vaultMaterial,
+                      std::uint32_t peerEuid, ErrorOut error);
+
+std::optional<std::string> userNameForUID(std::uint32_t uid);
+
+}  // namespace vela::helper

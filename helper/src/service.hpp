@@ -1,0 +1,32 @@
+// The service's front door: admission, the per-connection state, the
+// dispatch table and the replies.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "foreground.hpp"
+#include "platform/message.hpp"
+
+namespace vela::helper {
+
+using platform::ipc::Message;
+
+// What one admitted connection remembers between its events.
+struct PeerState {
+  std::optional<ForegroundContext> foregroundContext;
+  bool foregroundStale = false;
+  std::uint32_t peerEuid = 0;
+};
+
+// The reply to send for a request; nothing when the request expects none.
+using Reply = std::optional<Message>;
+
+// An empty reply for the request, or nothing when it expects none.
+Reply createReply(const Message &request);
+
+// A reply of ok, code and message ("" for none), when the request expects one.
+Reply reply(const Message &request, bool ok, std::string_view code, std::optional<std::string_view> message);
+
+}  // namespace vela::helper
