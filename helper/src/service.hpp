@@ -29,4 +29,13 @@ Reply createReply(const Message &request);
 // A reply of ok, code and message ("" for none), when the request expects one.
 Reply reply(const Message &request, bool ok, std::string_view code, std::optional<std::string_view> message);
 
+// Rows of the dispatch table: each takes the request (and the connection's
+// state where it needs it) to the reply. "install" and "repair" are in
+// install.hpp.
+Reply statusOperation(const Message &request);
+// "foreground_open", "foreground_current" and "foreground_asset" (foreground.cpp).
+Reply foregroundChannelOperation(std::string_view operation, const Message &request, PeerState &state);
+// "foreground_status" (foreground.cpp).
+Reply foregroundStatusOperation(const Message &request);
+
 }  // namespace vela::helper
