@@ -5,8 +5,9 @@
 // bytes of vault material (32 random bytes in Base64).
 //
 //   node tools/make-release.mjs --out DIR [--version 1.0.0] [--age SECONDS]
-//       [--key PEM] [--broker ok] [--seal ok]
+//       [--key PEM] [--broker ok] [--seal ok] [--modules N]
 //
+// --modules passes to make-runtime (large runtimes).
 // --age: how long ago the release became valid (notBefore), 3600 by default;
 // it expires a day after that.
 // DIR receives runtime.tar.gz, manifest.json, envelope.json and vault-key;
@@ -27,6 +28,7 @@ const { values: options } = parseArgs({
     key: { type: 'string', default: path.join(tools, '../core/tests/data/release-dev-key.pem') },
     broker: { type: 'string', default: 'ok' },
     seal: { type: 'string', default: 'ok' },
+    modules: { type: 'string', default: '0' },
   },
 });
 if (!options.out) {
@@ -40,7 +42,8 @@ const file = (name) => path.join(out, name);
 const node = process.execPath;
 
 const archive = JSON.parse(execFileSync(node, [path.join(tools, 'make-runtime.mjs'), '--out', file('runtime'),
-  '--version', options.version, '--broker', options.broker, '--seal', options.seal, '--archive', file('runtime.tar.gz')],
+  '--version', options.version, '--broker', options.broker, '--seal', options.seal, '--modules', options.modules,
+  '--archive', file('runtime.tar.gz')],
 { encoding: 'utf8' }));
 
 const notBefore = new Date(Date.now() - Number(options.age) * 1000);
