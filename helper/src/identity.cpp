@@ -156,7 +156,8 @@ Json scalarJson(plist_t node) {
 Json valueJson(plist_t node) {
   if (plist_get_node_type(node) != PLIST_ARRAY) return scalarJson(node);
   Json array = Json::array();
-  for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i) array.push_back(scalarJson(plist_array_get_item(node, i)));
+  for (std::uint32_t i = 0; i < plist_array_get_size(node); ++i)
+    array.push_back(scalarJson(plist_array_get_item(node, i)));
   return array;
 }
 

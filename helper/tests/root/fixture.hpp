@@ -1,10 +1,8 @@
-// Root state for the daemon's tests in the sandbox: the broker's service
-// account and groups, and a generation installed by hand the way an install
-// leaves it.
+// Root state for the daemon's tests in the sandbox: service accounts, and a
+// generation installed by hand as an install leaves it.
 #pragma once
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -20,25 +18,20 @@
 namespace vela::helper::test {
 
 struct ServiceIds {
-  uid_t brokerUid;
-  gid_t brokerGid, agentGid, controlGid;
+  std::uint32_t brokerUid, brokerGid, agentGid, controlGid;
 };
 
 inline void run(const std::string &command) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
-// `_velabroker` with its own primary group, `_velaagent`, `_velacontrol`,
-// and the daemon's state directory as its start-up makes it. The ids are n,
-// n+100 and n+200 for a byte n of a lock file that every test running a
-// broker takes: the kernel counts a uid's processes across all sandboxes.
-// The lock is held until the test process ends.
+// `_velabroker`, `_velaagent`, `_velacontrol` (ids n, n+100, n+200 for a
+// byte n of a lock file that every test running a broker holds: the kernel
+// counts a uid's processes across sandboxes) and the daemon's state directory.
 inline ServiceIds makeServiceAccounts() {
   const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   for (unsigned n = 200; locks >= 0 && n < 300; ++n) {
-    struct flock slot {
-      .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0
-    };
+    struct flock slot {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0};
     if (fcntl(locks, F_SETLK, &slot) != 0) continue;
     const std::string id = std::to_string(n);
     run("groupadd -g " + id + " _velabroker && groupadd -g " + std::to_string(n + 100) + " _velaagent && groupadd -g " +
@@ -50,22 +43,16 @@ inline ServiceIds makeServiceAccounts() {
   throw std::runtime_error("no free service ids");
 }
 
-inline const std::string kCredentials = R"({"activationKey":")" + std::string(64, 'a') + R"(","launchSecret":")" +
-                                        std::string(64, 'b') + R"("})";
-
 struct Generation {
   std::string digest, version, root;
 
-  Json release() const {
-    return {{"channel", "stable"}, {"version", version}, {"archiveSha256", digest}, {"archiveBytes", 1},
-            {"notBeforeMs", 0}};
-  }
+  Json release() const { return {{"channel", "stable"}, {"version", version}, {"archiveSha256", digest},
+                                 {"archiveBytes", 1}, {"notBeforeMs", 0}}; }
 };
 
-// A runtime made by tools/make-runtime.mjs with `options`, installed as the
-// generation `digest` (64 lower-case hexadecimal digits): the core's custody
-// copy with its custody inventory, owned by root and the broker group, its
-// `.activation` directory the broker's, and its credentials in the store.
+// A runtime of tools/make-runtime.mjs (with `options`) as the generation
+// `digest`: the core's custody copy and its inventory, owned by root and the
+// broker group, the broker's `.activation` directory, and credentials.
 inline Generation installGeneration(const ServiceIds &ids, const std::string &options = "",
                                     const std::string &digest = std::string(16, 'c') + std::string(48, '5'),
                                     const std::string &version = "1.0.0") {
@@ -81,17 +68,17 @@ inline Generation installGeneration(const ServiceIds &ids, const std::string &op
   writeFile(root + "/.custody-inventory.json", inventory);
   run("chown -R root:" + group + " " + root + " && chmod 0750 " + root + " && mkdir -m 0700 " + root +
       "/.activation && chown " + std::to_string(ids.brokerUid) + ":" + group + " " + root + "/.activation");
-  if (!VelaStoreServiceCredentials(digest, test::bytes(kCredentials), nullptr))
-    throw std::runtime_error("credentials not stored");
+  const std::string credentials = R"({"activationKey":")" + std::string(64, 'a') + R"(","launchSecret":")" +
+                                  std::string(64, 'b') + R"("})";
+  if (!VelaStoreServiceCredentials(digest, test::bytes(credentials), nullptr)) throw std::runtime_error("no store");
   return {digest, version, root};
 }
 
 // The trust state with the generation accepted on its channel and current.
 inline void makeCurrent(const Generation &generation) {
   const Json release = generation.release();
-  const std::string state = Json{{"schemaVersion", 3}, {"channels", {{"stable", release}}}, {"current", release}}.dump();
-  if (!atomicRootData(VelaV3State, VelaTrustStateName, bytes(state), nullptr))
-    throw std::runtime_error("trust state not written");
+  const auto state = Json{{"schemaVersion", 3}, {"channels", {{"stable", release}}}, {"current", release}}.dump();
+  if (!atomicRootData(VelaV3State, VelaTrustStateName, bytes(state), nullptr)) throw std::runtime_error("no state");
 }
 
 }  // namespace vela::helper::test
