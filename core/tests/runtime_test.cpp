@@ -154,7 +154,7 @@ TEST(BrokerReadiness, ExitAfterProof) {
 // ---- stopping ----
 
 TEST(ChildStop, KillsAndCollects) {
-  BrokerProcess process{kGeneration, fork_child([] {})};
+  BrokerProcess process{kGeneration, 65533, fork_child([] {})};
   EXPECT_TRUE(process.alive());
   ASSERT_TRUE(process.stop());
   EXPECT_FALSE(process.alive());
