@@ -42,14 +42,16 @@ struct Attributes {
 };
 
 // Every signal at its default action and none blocked: the caller may ignore
-// SIGTERM, and a task must still end when asked to.
-int reset_signals(posix_spawnattr_t &attributes) {
+// SIGTERM, and a task must still end when asked to. A process group of its
+// own, so that the task's children end with it.
+int prepare(posix_spawnattr_t &attributes) {
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
   if (int rc = posix_spawnattr_setsigdefault(&attributes, &all)) return rc;
   if (int rc = posix_spawnattr_setsigmask(&attributes, &none)) return rc;
-  return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (int rc = posix_spawnattr_setpgroup(&attributes, 0)) return rc;
+  return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 }
 
 std::vector<char *> pointers(std::vector<std::string> &texts) {
@@ -78,7 +80,11 @@ bool Process::wait_until(std::int64_t deadline_ns) {
   return true;
 }
 
-void Process::signal(int number) const { pidfd_send_signal(pidfd_.get(), number, nullptr, 0); }
+// The task leads its group until it is reaped, so the group's number names
+// no other process meanwhile.
+void Process::signal(int number) const {
+  if (!ended_) kill(-pid_, number);
+}
 
 std::expected<Process, int> launch(const Task &task, Streams streams) {
   Descriptor null_device(open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -97,7 +103,7 @@ std::expected<Process, int> launch(const Task &task, Streams streams) {
       return std::unexpected(rc);
   if (int rc = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3)) return std::unexpected(rc);
   Attributes attributes;
-  if (int rc = reset_signals(attributes.attributes)) return std::unexpected(rc);
+  if (int rc = prepare(attributes.attributes)) return std::unexpected(rc);
 
   std::vector<std::string> argv{task.executable};
   argv.insert(argv.end(), task.arguments.begin(), task.arguments.end());
@@ -116,7 +122,7 @@ std::expected<Process, int> launch(const Task &task, Streams streams) {
     waitpid(pid, nullptr, 0);
     return std::unexpected(error);
   }
-  return Process(std::move(pidfd));
+  return Process(pid, std::move(pidfd));
 }
 
 int close_on_exec_from(unsigned lowest) noexcept {
