@@ -75,7 +75,8 @@ if (options.node.includes("'")) refuse('--node must not contain a quotation mark
 
 const launchers = {
   sh: () => `#!/bin/sh
-[ -z "$VELA_PROTECTED_STATE_DIR" ] || grep '^Sig[BI]' /proc/$$/status > "$VELA_PROTECTED_STATE_DIR/signals"
+[ -z "$VELA_PROTECTED_STATE_DIR" ] || while read -r k v; do case $k in Sig[BI]*) echo "$k $v";; esac
+done < /proc/self/status > "$VELA_PROTECTED_STATE_DIR/signals"
 exec '${options.node}' "$@"
 `,
   direct: () => `#!${options.node}
