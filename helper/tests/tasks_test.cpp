@@ -54,9 +54,14 @@ double overrun(const std::string &script, double seconds, TaskGrace grace) {
 }
 
 TEST(Deadlines, TaskAskedToTerminateEndsWithinTheFirstGrace) {
-  // The daemon ignores SIGTERM itself; its tasks must not inherit that.
+  // The daemon ignores and blocks SIGTERM itself; its tasks must not inherit that.
   auto previous = signal(SIGTERM, SIG_IGN);
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, nullptr);
   EXPECT_LT(overrun("exec sleep 30", 0.2, {5'000 * kMs, 5'000 * kMs}), 3.0);
+  sigprocmask(SIG_UNBLOCK, &term, nullptr);
   signal(SIGTERM, previous);
 }
 

@@ -74,6 +74,17 @@ TEST(Tasks, OutputOtherThanARootOwnedFileNeverStartsTheTask) {
   EXPECT_NE(access("/private/ran", F_OK), 0);
 }
 
+// What the task started ends with it at the deadline: nothing writes to the
+// caller's file afterwards.
+TEST(Tasks, TaskChildrenEndAtTheDeadline) {
+  auto file = outputFile();
+  std::optional<Error> error;
+  EXPECT_FALSE(runBoundedTaskWithOutput({.executable = "/bin/sh", .arguments = {"-c", "(sleep 0.4; echo late) & sleep 30"}},
+                                        std::nullopt, file.get(), &error, 0.2));
+  usleep(600'000);
+  EXPECT_EQ(written(file.get()), "");
+}
+
 // Switches this process's permission to signal other users' processes.
 bool allowKilling(bool allowed) {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
