@@ -1,6 +1,5 @@
 // The broker and the seal script as real children: a test runtime tree run
 // by this machine's Node under a service account made for the test.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -47,16 +46,6 @@ bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 std::chrono::steady_clock::duration since(std::chrono::steady_clock::time_point t) {
   return std::chrono::steady_clock::now() - t;
-}
-
-// Whether any process (zombies included) runs under the user id.
-bool account_runs(uid_t uid) {
-  const std::string line = "\nUid:\t" + std::to_string(uid) + "\t";
-  std::unique_ptr<DIR, int (*)(DIR *)> proc(opendir("/proc"), closedir);
-  for (dirent *e; (e = readdir(proc.get())) != nullptr;)
-    if (isdigit(e->d_name[0]) && test::read_text(std::string("/proc/") + e->d_name + "/status").contains(line))
-      return true;
-  return false;
 }
 
 // A service account and its groups with ids that no test running at the
@@ -180,13 +169,17 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   const pid_t daemon = fork();
   if (daemon == 0) {
     for (int fd : {0, 1, 2}) close(fd);
-    _exit(seal(root, state, "vault") == 0 && start(root) == 0 && vela_core_stop() == 0 ? 0 : 1);
+    _exit(seal(root, state, R"(q"b\s)") == 0 && start(root) == 0 && vela_core_stop() == 0 ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(daemon, &status, 0), daemon);
   ASSERT_EQ(status, 0);
-  expect_launch(report("seal-report.json"), daemon, ids, root, "host/app/scripts/seal-protected-runtime.mjs",
-                {ids.gid}, kBaseEnvironment);
+  auto sealer = report("seal-report.json");
+  expect_launch(sealer, daemon, ids, root, "host/app/scripts/seal-protected-runtime.mjs", {ids.gid}, kBaseEnvironment);
+  // Compact, keys in byte order, quotation marks and backslashes escaped.
+  const std::string doc = R"({"activationKey":")" + kKey + R"(","packageDir":")" + root +
+                          R"(/host/app/protected","packageVaultKeyBase64":"q\"b\\s","stateDir":")" + state + R"("})";
+  EXPECT_EQ(text(sealer["document"]["sha256"]), sha256::hex({u8(doc), doc.size()}));
   auto r = report("broker-report.json");
   const std::string agent = std::to_string(ids.agent), control = std::to_string(ids.control);
   Strings environment = kBaseEnvironment;
@@ -232,7 +225,8 @@ TEST_F(Broker, Lifecycle) {
   EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control, nullptr,
                             u8(kCredentials), kCredentials.size()),
             1);
-  EXPECT_EQ(seal(root, state, "vault"), 0);
+  EXPECT_EQ(seal(root, state, std::string(256, 'v')), 0);
+  EXPECT_EQ(seal(root, state, std::string(257, 'v')), 1);
   EXPECT_EQ(status_pid(), first);
 
   // An exited broker fails every status until a start replaces it.
@@ -274,10 +268,9 @@ TEST_F(Broker, NothingOfTheAccountOutlivesItsBroker) {
   ASSERT_EQ(start(runtime("--broker crowd")), 0);
   usleep(300'000);  // the account is full
   EXPECT_EQ(vela_core_stop(), 0);
-  const auto begin = std::chrono::steady_clock::now();
-  while (account_runs(ids.uid) && since(begin) < 5s) usleep(20'000);  // until the system reaps them
-  EXPECT_FALSE(account_runs(ids.uid));
-  EXPECT_EQ(start(plain), 0);
+  const auto begin = std::chrono::steady_clock::now();  // the system may take a while to reap them
+  while (start(plain) != 0 && since(begin) < 5s) usleep(50'000);
+  EXPECT_GT(status_pid(), 0);
 }
 
 // A process of the account stops the child between its identity switch and
@@ -336,28 +329,6 @@ TEST_F(Broker, FailedChildren) {
     EXPECT_LT(since(begin), 10s);
     EXPECT_TRUE(no_children());
   }
-}
-
-// The document as the seal script must receive it: compact, keys in byte
-// order, quotation marks and backslashes escaped. Refused material never
-// reaches the script.
-TEST_F(Broker, SealDocument) {
-  const std::string root = "/private/run\"time";  // Node's module loader takes no backslash
-  fixture::make_runtime(root);
-  const std::string stateDir = directory("/private/state \"\\"), report = stateDir + "/seal-report.json";
-  const std::string head = R"({"activationKey":")" + kKey +
-                           R"(","packageDir":"/private/run\"time/host/app/protected","packageVaultKeyBase64":")";
-  const std::string tail = R"(","stateDir":"/private/state \"\\"})";
-  for (const auto &[vault, escaped] :
-       std::vector<std::pair<std::string, std::string>>{{R"(q"b\s)", R"(q\"b\\s)"}, {std::string(256, 'v'), ""}}) {
-    ASSERT_EQ(seal(root, stateDir, vault), 0) << vault;
-    const std::string doc = head + (escaped.empty() ? vault : escaped) + tail;
-    EXPECT_EQ(text(fixture::read_report(report)["document"]["sha256"]), sha256::hex({u8(doc), doc.size()}));
-  }
-  ASSERT_EQ(unlink(report.c_str()), 0);
-  EXPECT_EQ(seal(root, stateDir, std::string(257, 'v')), 1);
-  EXPECT_EQ(seal(root, stateDir, "\xFF"), 1);
-  EXPECT_NE(access(report.c_str(), F_OK), 0) << "a refused seal started its script";
 }
 
 }  // namespace
