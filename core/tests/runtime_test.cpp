@@ -10,7 +10,6 @@
 #include <string>
 
 #include "ffi.hpp"
-#include "gateway.hpp"
 
 namespace vela::runtime {
 namespace {
@@ -141,14 +140,6 @@ TEST(SupervisorLock, FaultPoisons) {
   EXPECT_STREQ(refusal(slot.use([&](int &) -> Result<> { return ran = true, Result<>{}; })),
                "native supervisor lock unavailable");
   EXPECT_FALSE(ran);
-}
-
-TEST(GatewayOutput, LimitedOutput) {
-  gateway::LimitedOutput out;
-  const std::vector<std::uint8_t> block(30'000, 7);
-  EXPECT_EQ(out.write(block), 30'000U);
-  EXPECT_EQ(out.write(block), 2'768U);
-  EXPECT_EQ(out.write(block), 0U);
 }
 
 }  // namespace
