@@ -298,7 +298,6 @@ TEST_F(Broker, FailedChildren) {
     testing::Matcher<std::string> outcome;
   };
   for (const auto &[options, change, waits, expected] : std::vector<Row>{
-           {"--broker trailing", "", kWaits, "invalid child readiness proof"},
            // Its exit may be seen before or after the line is read.
            {"--broker exit-after", "", kWaits, testing::StartsWith("broker exited ")},
            // The failed kill is the start's error.
