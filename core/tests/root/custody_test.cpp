@@ -170,7 +170,7 @@ TEST_F(Custody, CopyRefusals) {
     return listed;
   };
   for (const auto &[content, expected] : Rows{{files[9].content + "x", "authenticated asset size differs"},
-                                              {"x" + files[9].content.substr(1), "asset changed during custody copy"}}) {
+                                              {files[9].content.substr(1) + "x", "asset changed during custody copy"}}) {
     fresh_target();
     EXPECT_EQ(copy(vault_listed_as(content)), expected);
     EXPECT_FALSE(fs::exists(kTarget / "host/app/protected/vault.bin")) << "a failed copy unlinks its file";
