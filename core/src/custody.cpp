@@ -65,8 +65,8 @@ Result<Descriptor> open_directory(int directory, const std::string &name, uid_t 
   return std::move(opened->first);
 }
 
-// The entry is tested before it is opened, so that no device node or other
-// special file is ever opened as root, and the opened file must be that entry.
+// The entry is tested before it is opened, so that root never opens a device
+// node or a fifo, and the opened file must be that entry.
 Result<File> open_regular(const Parent &parent, uid_t owner) {
   struct stat entry {};
   if (::fstatat(parent.directory.get(), parent.leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)

@@ -69,7 +69,7 @@ TEST_F(Custody, OpenRoot) {
     EXPECT_EQ(outcome(Directory::open_root(path)), expected) << path;
 }
 
-// Unsafe entries are refused, and special files are never opened.
+// Unsafe entries are refused, and device nodes and fifos are never opened.
 TEST_F(Custody, ReadRefusesUnsafeEntries) {
   const fs::path app = kSource / "host/app";
   ASSERT_EQ(::link((app / "package.json").c_str(), (app / "second-link").c_str()), 0);
@@ -97,7 +97,7 @@ TEST_F(Custody, ReadRefusesUnsafeEntries) {
        })
     EXPECT_EQ(outcome(root(kSource).read(path, 100)), expected) << path;
   char event[256];
-  EXPECT_LT(::read(opens.get(), event, sizeof event), 0) << "a special file was opened";
+  EXPECT_LT(::read(opens.get(), event, sizeof event), 0) << "a device node or fifo was opened";
   const auto seal = "host/app/scripts/seal-protected-runtime.mjs";
   EXPECT_EQ(outcome(root(kSource).read(seal, 7)), "custody file exceeds bounded read");
   EXPECT_EQ(outcome(root(kSource).read(seal, 8)), "");
