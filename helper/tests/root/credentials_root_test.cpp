@@ -35,9 +35,9 @@ std::string generation(unsigned n) {
 }
 
 std::vector<std::uint8_t> value(unsigned n, std::size_t size = 96) {
-  std::vector<std::uint8_t> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(n * 31 + i);
-  return bytes;
+  std::vector<std::uint8_t> data(size);
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(n * 31 + i);
+  return data;
 }
 
 std::optional<std::vector<std::uint8_t>> read(const std::string &gen, std::optional<Error> *error) {
@@ -64,7 +64,7 @@ TEST_P(UnsafeStores, NotOpened) {
 INSTANTIATE_TEST_SUITE_P(
     Credentials, UnsafeStores,
     testing::Values(
-        UnsafeStoreCase{"writable_directory", [] { chmod("/Library/Keychains", 0777); }},
+        UnsafeStoreCase{"group_writable_directory", [] { chmod("/Library/Keychains", 0775); }},
         UnsafeStoreCase{"readable_file", [] { chmod(kStore, 0644); }},
         UnsafeStoreCase{"file_of_another_user", [] { chown(kStore, 1234, 0); }},
         UnsafeStoreCase{"linked_file", [] { rename(kStore, "/Library/Keychains/real"); symlink("real", kStore); }},
