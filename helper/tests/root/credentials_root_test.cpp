@@ -35,9 +35,7 @@ std::string generation(unsigned n) {
 }
 
 std::vector<std::uint8_t> value(unsigned n, std::size_t size = 96) {
-  std::vector<std::uint8_t> data(size);
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(n * 31 + i);
-  return data;
+  return std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(n * 31 + 7));
 }
 
 std::optional<std::vector<std::uint8_t>> read(const std::string &gen, std::optional<Error> *error) {
