@@ -59,14 +59,11 @@ std::string rollback(const std::string &to, const std::string &reason = "fix") {
   return R"(,"rollback":{"toVersion":")" + to + R"(","reason":")" + reason + R"("})";
 }
 
-// The release current one millisecond before the candidate, so that the floor passes.
-std::string earlier(Release current) {
-  current.notBeforeMs = kNamed.notBeforeMs - 1;
+// The release current, its freshness floor shifted by ms from the candidate's
+// (-1: the floor passes).
+std::string shifted(Release current, std::int64_t ms) {
+  current.notBeforeMs = kNamed.notBeforeMs + ms;
   return trustStateOf(current);
-}
-std::string floorAbove(Release floor) {
-  floor.notBeforeMs = kNamed.notBeforeMs + 1;
-  return trustStateOf(floor);
 }
 
 std::string keys(std::initializer_list<std::pair<std::string_view, std::string_view>> entries) {
@@ -151,20 +148,20 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     AcceptedState, VerifyRules,
     testing::Values(
-        Case{"floor_one_ms_above", {}, kReplay, floorAbove({.version = "1.0.0"})},
+        Case{"floor_one_ms_above", {}, kReplay, shifted({.version = "1.0.0"}, 1)},
         Case{"floor_identical", {}, nullptr, trustStateOf(kNamed)},
         Case{"floor_other_version_text", {}, kEquivocates, trustStateOf({.version = "1.2.3+b"})},
         Case{"floor_other_size", {}, kEquivocates, trustStateOf({.size = 7})},
         Case{"floor_upper_case_digest", {}, kEquivocates, trustStateOf({.digest = kDigestUpper})},
-        Case{"floor_higher_on_other_channel", {}, nullptr, floorAbove({.channel = "beta", .version = "1.0.0"})},
+        Case{"floor_higher_on_other_channel", {}, nullptr, shifted({.channel = "beta", .version = "1.0.0"}, 1)},
         Case{"beta_below_stable", {.channel = "beta"}, "runtime downgrade lacks explicit signed rollback authorization",
-             earlier({.version = "2.0.0"})},
+             shifted({.version = "2.0.0"}, -1)},
         Case{"beta_below_stable_rolled_back", {.channel = "beta", .more = rollback("1.2.3")}, nullptr,
-             earlier({.version = "2.0.0"})},
+             shifted({.version = "2.0.0"}, -1)},
         Case{"build_b2_over_b1_other_archive", {.version = "1.2.3+b2"}, nullptr,
-             earlier({.version = "1.2.3+b1", .digest = std::string(64, 'f')})},
+             shifted({.version = "1.2.3+b1", .digest = std::string(64, 'f')}, -1)},
         Case{"same_version_archive_in_upper_case", {}, "runtime version is already bound to another archive",
-             earlier({.digest = kDigestUpper})}),
+             shifted({.digest = kDigestUpper}, -1)}),
     case_name);
 
 // Each row breaks two rules; the earlier one is reported.
@@ -180,8 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"window_before_rollback", {.expires_at = "2026-02-16T00:00:00Z", .more = rollback("x")}, kWindow},
         Case{"rollback_before_runtime", {.more = rollback("x"), .artifacts = ""}, kRollback},
         Case{"runtime_before_identity", {.artifacts = artifact("x") + "," + artifact("x")}, kRuntime},
-        Case{"identity_before_floor", {.artifacts = artifact("x")}, kIdentity, floorAbove(kNamed)},
-        Case{"floor_before_current", {}, kReplay, floorAbove({.version = "2.0.0"})}),
+        Case{"identity_before_floor", {.artifacts = artifact("x")}, kIdentity, shifted(kNamed, 1)},
+        Case{"floor_before_current", {}, kReplay, shifted({.version = "2.0.0"}, 1)}),
     case_name);
 
 std::string signature(std::string_view sig, std::string_view id = "vela-release-2026",
