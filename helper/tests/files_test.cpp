@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 #include <tuple>
 
 #include "files.hpp"
@@ -101,31 +99,6 @@ TEST_F(Tree, RefusedAtomicWriteLeavesNothingBehind) {
     EXPECT_EQ(error, expected) << name;
     EXPECT_EQ(test::directoryNames(directory), before) << name;
   }
-}
-
-TEST_F(Tree, AtomicWriteSeenByAConcurrentReaderAsOldOrNewNeverPart) {
-  const std::string a(200'000, 'a'), b(100'000, 'b');
-  test::writeFile(dir + "/state", "old", 0644);
-  ASSERT_TRUE(atomicRootData(dir, "state", bytes(a), nullptr));
-  struct stat st {};
-  lstat((dir + "/state").c_str(), &st);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
-  std::atomic<bool> done{false};
-  std::atomic<int> reads{0}, torn{0};
-  std::thread reader([&] {
-    for (; !done; ++reads) {
-      auto data = readRelativeFileNoFollow(root.get(), "state", 1 << 20, nullptr);
-      if (!data || !(std::ranges::equal(*data, a) || std::ranges::equal(*data, b))) ++torn;
-    }
-  });
-  bool written = true;
-  for (int i = 0; written && (i < 200 || reads < 200); ++i)
-    written = atomicRootData(dir, "state", bytes(i % 2 ? b : a), nullptr);
-  done = true;
-  reader.join();
-  EXPECT_TRUE(written);
-  EXPECT_EQ(torn, 0);
-  for (const auto &name : test::directoryNames(dir)) EXPECT_FALSE(name.contains(".tmp-")) << name;
 }
 
 }  // namespace
