@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sodium.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 
 #include "activation.hpp"
 #include "service.hpp"
@@ -15,34 +15,20 @@ namespace vela::helper {
 namespace {
 
 using helper::PrintTo;  // rows print as their names
-using Keys = std::vector<std::pair<std::string, std::string>>;
 
 const std::string kGeneration = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 const std::string kSource = "/private/runtime";
-const std::string kBase(VelaForeground);
-const std::string kRoot = kBase + "/" + kGeneration;
+const std::string kRoot = std::string(VelaForeground) + "/" + kGeneration;
+const std::string kCustody = std::string(VelaV3Versions) + "/" + kGeneration;
 const std::string kIndex = "/host/app/client/dist/index.html";
 const Json kRelease = {{"archiveSha256", kGeneration}, {"version", "1.2.3"}};
 
-const std::string kCustody = std::string(VelaV3Versions) + "/" + kGeneration;
-const std::string kOnce = "invalid_channel: Foreground channel must be opened exactly once.";
-const std::string kNone = "no_channel: Verified foreground channel is unavailable.";
-const std::string kRefused = "invalid_asset: Asset is unlisted, changed, unsafe or exceeds bounds.";
-const std::string kUnavailable =
-    "foreground_unavailable: Immutable foreground custody is unavailable; no client authority was granted.";
-const std::string kAsset = " asset_bytes asset_digest ok runtimeStatus";
-Keys generation(std::string text) { return {{"foreground_generation", text}}; }
-Keys asset(std::string name) { return {{"foreground_asset", name}}; }
-
-Reply send(PeerState &state, const std::string &operation, const Keys &keys = {}, bool expectsReply = true) {
+// A request of "foreground_" + operation with its one key, if given.
+Reply send(PeerState &state, const std::string &operation, std::optional<std::string> value, bool expectsReply = true) {
   Message request{{}, expectsReply};
-  for (const auto &[key, value] : keys) request.body.set_string(key, value);
-  if (operation == "foreground_status") return foregroundStatusOperation(request);
-  return foregroundChannelOperation(operation, request, state);
-}
-
-Reply open(PeerState &state, const std::string &text = kGeneration) {
-  return send(state, "foreground_open", generation(text));
+  if (value) request.body.set_string(operation == "open" ? "foreground_generation" : "foreground_asset", *value);
+  if (operation == "status") return foregroundStatusOperation(request);
+  return foregroundChannelOperation("foreground_" + operation, request, state);
 }
 
 // "code: message" for a refusal, which carries nothing else; the sorted keys
@@ -59,6 +45,11 @@ std::string summary(const Reply &answer) {
   EXPECT_EQ(text, " code message ok");
   EXPECT_EQ(answer->body.get<bool>("ok"), false);
   return std::string(*code) + ": " + std::string(*answer->body.get_string("message"));
+}
+
+// `size` characters, all from `allowed`.
+bool only(std::string_view text, std::size_t size, std::string_view allowed) {
+  return text.size() == size && text.find_first_not_of(allowed) == std::string_view::npos;
 }
 
 Json binding(const Reply &answer) { return Json::parse(*answer->body.get_data("runtimeStatus")); }
@@ -84,80 +75,90 @@ TEST_F(Foreground, NewTreeIsReadableByAll) {
 }
 
 TEST_F(Foreground, UpperCaseOpensTheGenerationAndServesItsAssets) {
-  PeerState state, other, quiet;
-  auto opened = open(state, "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF");
-  EXPECT_EQ(summary(opened), " ok runtimeStatus");
+  PeerState state, other;
+  auto opened = send(state, "open", "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF");
   auto channel = binding(opened)["channelGeneration"];
-  EXPECT_TRUE(std::regex_match(channel.get<std::string>(), std::regex("[0-9a-f]{64}")));
+  EXPECT_TRUE(only(channel.get<std::string>(), 64, "0123456789abcdef")) << channel;
   EXPECT_EQ(binding(opened),
             Json({{"nativeGeneration", kGeneration}, {"uiGeneration", kGeneration}, {"channelGeneration", channel}}));
-  EXPECT_NE(binding(open(other))["channelGeneration"], channel) << "every open draws its own channel generation";
-  auto served = send(state, "foreground_asset", asset("index.html"));
-  EXPECT_EQ(summary(served), kAsset);
-  EXPECT_EQ(binding(served), binding(opened));
-  EXPECT_EQ(served->body.get<Data>("asset_bytes"), test::bytes(test::readFile(kRoot + kIndex)));
-  auto listed = Json::parse(inventory)["assets"];
-  EXPECT_TRUE(std::ranges::any_of(listed, [&](const Json &a) {
-    return a["path"] == kIndex.substr(1) && a["sha256"] == served->body.get<std::string>("asset_digest");
-  }));
-  EXPECT_FALSE(send(quiet, "foreground_open", generation(kGeneration), false));
-  EXPECT_TRUE(quiet.foregroundContext) << "a request that expects no reply is still carried out";
+  EXPECT_NE(binding(send(other, "open", kGeneration))["channelGeneration"], channel) << "each open draws its own";
+  auto served = send(state, "asset", "index.html");
+  auto file = test::bytes(test::readFile(kRoot + kIndex));
+  EXPECT_EQ(served->body.get<Data>("asset_bytes"), file);
+  std::array<unsigned char, 32> sum{};
+  crypto_hash_sha256(sum.data(), file.data(), file.size());
+  std::array<char, 65> digest{};
+  EXPECT_EQ(served->body.get<std::string>("asset_digest"), sodium_bin2hex(digest.data(), 65, sum.data(), 32));
 }
 
-TEST_F(Foreground, FailedOpenMayBeRetriedAndStaleStaysWithTheConnection) {
-  PeerState state;
-  EXPECT_EQ(summary(open(state, std::string(64, 'f'))), kNone);
-  EXPECT_EQ(summary(open(state)), " ok runtimeStatus");
-  const std::string stale =
-      "stale_channel: Foreground channel is not current; static custody grants no command authority.";
-  EXPECT_EQ(summary(send(state, "foreground_current")), stale);
-  state.foregroundContext.reset();  // as an error event on the connection does
-  EXPECT_EQ(summary(open(state)), " ok runtimeStatus");
-  EXPECT_EQ(summary(send(state, "foreground_current")), stale);
-  EXPECT_TRUE(state.foregroundStale);
-  EXPECT_EQ(summary(send(state, "foreground_asset", asset("favicon.svg"))), kAsset) << "stale still reads assets";
-}
-
-struct Refusal {
-  const char *name;
-  bool opened;
-  const char *operation;
-  Keys keys;
+// One event of a connection: a request of "foreground_" + operation with its
+// one key, if given, and the summary of its reply ("no reply": the request
+// expects none); or "error", an error event.
+struct Step {
+  std::string operation;
+  std::optional<std::string> value;
   std::string outcome;
 };
 
-class Refusals : public Foreground, public testing::WithParamInterface<Refusal> {};
+struct Script {
+  const char *name;
+  std::vector<Step> steps;
+};
 
-TEST_P(Refusals, FixedCodeAndMessage) {
-  const auto &c = GetParam();
+class Channel : public Foreground, public testing::WithParamInterface<Script> {};
+
+TEST_P(Channel, Replies) {
   PeerState state;
-  if (c.opened) state.foregroundContext = openForegroundContext(kGeneration, nullptr);
-  auto before = state.foregroundContext ? state.foregroundContext->channelGeneration : "";
-  EXPECT_EQ(summary(send(state, c.operation, c.keys)), c.outcome);
-  EXPECT_EQ(state.foregroundContext ? state.foregroundContext->channelGeneration : "", before) << "channel unchanged";
+  std::optional<Json> bound;  // the open channel's binding
+  for (const auto &step : GetParam().steps) {
+    if (step.operation == "error") {
+      state.foregroundContext.reset(), bound.reset();
+      continue;
+    }
+    auto answer = send(state, step.operation, step.value, step.outcome != "no reply");
+    EXPECT_EQ(summary(answer), step.outcome) << step.operation;
+    if (!answer || !answer->body.find("runtimeStatus")) continue;
+    if (!bound) bound = binding(answer);
+    EXPECT_EQ(binding(answer), bound) << "the channel stays as it was opened";
+  }
 }
 
+const std::string kOpened = " ok runtimeStatus";
+const std::string kServed = " asset_bytes asset_digest ok runtimeStatus";
+const std::string kOnce = "invalid_channel: Foreground channel must be opened exactly once.";
+const std::string kNone = "no_channel: Verified foreground channel is unavailable.";
+const std::string kStale =
+    "stale_channel: Foreground channel is not current; static custody grants no command authority.";
+const std::string kRefused = "invalid_asset: Asset is unlisted, changed, unsafe or exceeds bounds.";
+const std::string kUnavailable =
+    "foreground_unavailable: Immutable foreground custody is unavailable; no client authority was granted.";
+const Step kOpen{"open", kGeneration, kOpened};
+const Step kCurrent{"current", {}, kStale};
+const Step kErrorEvent{"error", {}, ""};
+
 INSTANTIATE_TEST_SUITE_P(
-    Foreground, Refusals,
+    Foreground, Channel,
     testing::Values(
-        Refusal{"second_open", true, "foreground_open", generation(kGeneration), kOnce},
-        Refusal{"open_without_generation", false, "foreground_open", {}, kOnce},
-        Refusal{"open_not_a_digest", false, "foreground_open", generation("0123"), kNone},
-        Refusal{"current_before_open", false, "foreground_current", {}, kNone},
-        Refusal{"asset_before_open", false, "foreground_asset", asset("index.html"), kNone},
-        Refusal{"asset_without_name", true, "foreground_asset", {}, "invalid_asset: Canonical static asset required."},
-        Refusal{"asset_unlisted", true, "foreground_asset", asset("missing.js"), kRefused},
-        Refusal{"asset_name_with_nul", true, "foreground_asset", asset({"index.html\0.js", 14}), kRefused},
-        Refusal{"status_without_current_release", false, "foreground_status", {}, kUnavailable}),
-    rowName<Refusal>);
+        Script{"second_open", {kOpen, {"open", kGeneration, kOnce}, {"asset", "index.html", kServed}}},
+        Script{"open_without_reply", {{"open", kGeneration, "no reply"}, {"asset", "index.html", kServed}}},
+        Script{"open_without_generation", {{"open", {}, kOnce}}},
+        Script{"open_not_a_digest", {{"open", "0123", kNone}}},
+        Script{"failed_open_may_be_retried", {{"open", std::string(64, 'f'), kNone}, {"current", {}, kNone}, kOpen}},
+        Script{"asset_before_open", {{"asset", "index.html", kNone}}},
+        Script{"stale_stays_after_reopen",
+               {kOpen, kCurrent, kErrorEvent, kOpen, kCurrent, {"asset", "favicon.svg", kServed}}},
+        Script{"asset_without_name", {kOpen, {"asset", {}, "invalid_asset: Canonical static asset required."}}},
+        Script{"asset_unlisted", {kOpen, {"asset", "missing.js", kRefused}}},
+        Script{"asset_name_with_nul", {kOpen, {"asset", std::string("index.html\0.js", 14), kRefused}}},
+        Script{"status_without_current_release", {{"status", {}, kUnavailable}}}),
+    rowName<Script>);
 
 struct Preparation {
   const char *name;
   void (*change)();
   bool repair;
   std::string outcome;  // "": in place; "failed": refused without an error; else the error's message
-  std::size_t entries;  // in the base: the tree and its checkpoints
-  bool replaced;
+  std::size_t entries;  // in the base: the tree, and its checkpoint when it was replaced
 };
 
 class Prepare : public Foreground, public testing::WithParamInterface<Preparation> {};
@@ -174,11 +175,14 @@ TEST_P(Prepare, Outcome) {
   std::optional<Error> error;
   bool prepared = prepareForeground(kSource, inventory, kRelease, c.repair, &error);
   EXPECT_EQ(prepared ? "" : error ? error->message : "failed", c.outcome);
-  auto names = test::directoryNames(kBase);
+  auto names = test::directoryNames(std::string(VelaForeground));
   EXPECT_EQ(names.size(), c.entries);
-  const std::regex kept(kGeneration + "(\\.quarantined-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12})?");
-  for (const auto &name : names) EXPECT_TRUE(std::regex_match(name, kept)) << name;
-  EXPECT_EQ(inode(kRoot) != before, c.replaced);
+  const std::string checkpoint = kGeneration + ".quarantined-";
+  for (const auto &name : names)
+    EXPECT_TRUE(name == kGeneration ||
+                (name.starts_with(checkpoint) && only(name.substr(checkpoint.size()), 36, "-0123456789ABCDEF")))
+        << name;
+  EXPECT_EQ(inode(kRoot) != before, c.entries == 2) << "replaced exactly when a checkpoint stays";
 }
 
 void damage() { test::writeFile(kRoot + kIndex, "changed", 0644); }
@@ -186,11 +190,11 @@ void breakSource() { std::filesystem::remove_all(kRoot), std::filesystem::remove
 const std::string kInvalid = "Existing foreground custody is invalid; preserved for explicit repair.";
 
 INSTANTIATE_TEST_SUITE_P(Foreground, Prepare,
-                         testing::Values(Preparation{"valid_tree_install", [] {}, false, "", 1, false},
-                                         Preparation{"valid_tree_repair", [] {}, true, "", 1, false},
-                                         Preparation{"invalid_tree_install", damage, false, kInvalid, 1, false},
-                                         Preparation{"invalid_tree_repair", damage, true, "", 2, true},
-                                         Preparation{"failed_copy", breakSource, false, "failed", 0, false}),
+                         testing::Values(Preparation{"valid_tree_install", [] {}, false, "", 1},
+                                         Preparation{"valid_tree_repair", [] {}, true, "", 1},
+                                         Preparation{"invalid_tree_install", damage, false, kInvalid, 1},
+                                         Preparation{"invalid_tree_repair", damage, true, "", 2},
+                                         Preparation{"failed_copy", breakSource, false, "failed", 0}),
                          rowName<Preparation>);
 
 }  // namespace
