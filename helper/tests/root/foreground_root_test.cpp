@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 #include "activation.hpp"
 #include "service.hpp"
@@ -35,9 +36,8 @@ Reply send(PeerState &state, const std::string &operation, std::optional<std::st
 // of a success, which carries no code and no message.
 std::string summary(const Reply &answer) {
   if (!answer) return "no reply";
-  std::vector<std::string> keys;
-  for (const auto &entry : answer->body.entries()) keys.push_back(entry.first);
-  std::ranges::sort(keys);
+  std::set<std::string> keys;
+  for (const auto &entry : answer->body.entries()) keys.insert(entry.first);
   std::string text;
   for (const auto &key : keys) text += " " + key;
   auto code = answer->body.get_string("code");
