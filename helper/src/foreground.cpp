@@ -14,6 +14,7 @@
 
 #include "activation.hpp"
 #include "service.hpp"
+#include "staging.hpp"
 #include "trust.hpp"
 #include "uuid.hpp"
 #include "vela_core.h"
@@ -83,11 +84,9 @@ bool brokerRuns(std::string_view generation) {
 
 // 64 lower-case hexadecimal digits of 32 fresh random bytes.
 std::string freshChannelGeneration() {
-  std::array<unsigned char, 32> random{};
+  std::array<std::uint8_t, 32> random{};
   randombytes_buf(random.data(), random.size());
-  std::array<char, 65> hex{};
-  sodium_bin2hex(hex.data(), hex.size(), random.data(), random.size());
-  return hex.data();
+  return hexDigest(random);
 }
 
 // Removes a prepared tree on every way out, an exception included, unless
