@@ -3,26 +3,32 @@
 #include <sodium.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <set>
 
-#include "activation.hpp"
+#include "root/fixture.hpp"
 #include "service.hpp"
-#include "support.hpp"
-#include "vela_core.h"
+#include "staging.hpp"
 
 namespace vela::helper {
 namespace {
 
 using helper::PrintTo;  // rows print as their names
 
-const std::string kGeneration = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
-const std::string kSource = "/private/runtime";
+const std::string kGeneration = std::string(16, 'c') + std::string(48, '5');  // the fixture's
+const std::string kSource = "/private/runtime-" + kGeneration;
 const std::string kRoot = std::string(VelaForeground) + "/" + kGeneration;
-const std::string kCustody = std::string(VelaV3Versions) + "/" + kGeneration;
 const std::string kIndex = "/host/app/client/dist/index.html";
-const Json kRelease = {{"archiveSha256", kGeneration}, {"version", "1.2.3"}};
+
+const std::string kOpened = " ok runtimeStatus";
+const std::string kServed = " asset_bytes asset_digest ok runtimeStatus";
+const std::string kOnce = "invalid_channel: Foreground channel must be opened exactly once.";
+const std::string kNone = "no_channel: Verified foreground channel is unavailable.";
+const std::string kStale =
+    "stale_channel: Foreground channel is not current; static custody grants no command authority.";
+const std::string kRefused = "invalid_asset: Asset is unlisted, changed, unsafe or exceeds bounds.";
+const std::string kUnavailable =
+    "foreground_unavailable: Immutable foreground custody is unavailable; no client authority was granted.";
 
 // A request of "foreground_" + operation with its one key, if given.
 Reply send(PeerState &state, const std::string &operation, std::optional<std::string> value, bool expectsReply = true) {
@@ -57,15 +63,13 @@ Json binding(const Reply &answer) { return Json::parse(*answer->body.get_data("r
 class Foreground : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(std::system("node " VELA_SOURCE_DIR "/tools/make-runtime.mjs --version 1.2.3 --out /private/runtime"), 0);
-    inventory = test::bytes(test::readFile(kSource + "/mac-broker-inventory.json"));
-    ASSERT_TRUE(ensureRootDirectory(kCustody, 0700, nullptr));
-    auto copied =
-        vela_core_copy_inventory(kSource.c_str(), kCustody.c_str(), inventory.data(), inventory.size(), "1.2.3");
-    ASSERT_EQ(copied, 0);
-    ASSERT_TRUE(atomicRootData(kCustody, ".custody-inventory.json", inventory, nullptr));
-    ASSERT_TRUE(prepareForeground(kSource, inventory, kRelease, false, nullptr));
+    generation = test::installGeneration(test::makeServiceAccounts());
+    const std::string listed = test::readFile(kSource + "/mac-broker-inventory.json");
+    inventory.assign(listed.begin(), listed.end());
+    ASSERT_TRUE(prepareForeground(kSource, inventory, generation.release(), false, nullptr));
   }
+  void TearDown() override { vela_core_stop(); }
+  test::Generation generation;
   Data inventory;
 };
 
@@ -76,19 +80,33 @@ TEST_F(Foreground, NewTreeIsReadableByAll) {
 
 TEST_F(Foreground, UpperCaseOpensTheGenerationAndServesItsAssets) {
   PeerState state, other;
-  auto opened = send(state, "open", "0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF");
+  auto opened = send(state, "open", std::string(16, 'C') + std::string(48, '5'));
   auto channel = binding(opened)["channelGeneration"];
   EXPECT_TRUE(only(channel.get<std::string>(), 64, "0123456789abcdef")) << channel;
   EXPECT_EQ(binding(opened),
             Json({{"nativeGeneration", kGeneration}, {"uiGeneration", kGeneration}, {"channelGeneration", channel}}));
   EXPECT_NE(binding(send(other, "open", kGeneration))["channelGeneration"], channel) << "each open draws its own";
   auto served = send(state, "asset", "index.html");
-  auto file = test::bytes(test::readFile(kRoot + kIndex));
-  EXPECT_EQ(served->body.get<Data>("asset_bytes"), file);
-  std::array<unsigned char, 32> sum{};
-  crypto_hash_sha256(sum.data(), file.data(), file.size());
-  std::array<char, 65> digest{};
-  EXPECT_EQ(served->body.get<std::string>("asset_digest"), sodium_bin2hex(digest.data(), 65, sum.data(), 32));
+  const std::string file = test::readFile(kRoot + kIndex);
+  EXPECT_EQ(served->body.get<Data>("asset_bytes"), Data(file.begin(), file.end()));
+  std::array<std::uint8_t, 32> sum{};
+  crypto_hash_sha256(sum.data(), test::bytes(file).data(), file.size());
+  EXPECT_EQ(served->body.get<std::string>("asset_digest"), hexDigest(sum));
+}
+
+TEST_F(Foreground, OnlyTheRunningCurrentGenerationIsCurrentAndStaleStaysStale) {
+  PeerState state, stale;
+  EXPECT_EQ(summary(send(stale, "open", kGeneration)), kOpened);
+  test::makeCurrent(generation);
+  EXPECT_EQ(summary(send(stale, "current", {})), kStale) << "current, but no broker runs";
+  EXPECT_EQ(summary(send(state, "status", {})), kUnavailable) << "no broker runs";
+  ASSERT_TRUE(startAcceptedRelease(generation.release(), nullptr));
+  EXPECT_EQ(summary(send(state, "open", kGeneration)), kOpened);
+  EXPECT_EQ(summary(send(state, "current", {})), kOpened);
+  EXPECT_EQ(summary(send(stale, "current", {})), kStale);
+  auto status = send(state, "status", {});
+  EXPECT_EQ(summary(status), kOpened);
+  EXPECT_EQ(binding(status), Json({{"generation", kGeneration}, {"version", "1.0.0"}, {"root", kRoot}}));
 }
 
 // One event of a connection: a request of "foreground_" + operation with its
@@ -123,15 +141,6 @@ TEST_P(Channel, Replies) {
   }
 }
 
-const std::string kOpened = " ok runtimeStatus";
-const std::string kServed = " asset_bytes asset_digest ok runtimeStatus";
-const std::string kOnce = "invalid_channel: Foreground channel must be opened exactly once.";
-const std::string kNone = "no_channel: Verified foreground channel is unavailable.";
-const std::string kStale =
-    "stale_channel: Foreground channel is not current; static custody grants no command authority.";
-const std::string kRefused = "invalid_asset: Asset is unlisted, changed, unsafe or exceeds bounds.";
-const std::string kUnavailable =
-    "foreground_unavailable: Immutable foreground custody is unavailable; no client authority was granted.";
 const Step kOpen{"open", kGeneration, kOpened};
 const Step kCurrent{"current", {}, kStale};
 const Step kErrorEvent{"error", {}, ""};
@@ -173,7 +182,7 @@ TEST_P(Prepare, Outcome) {
   c.change();
   auto before = inode(kRoot);
   std::optional<Error> error;
-  bool prepared = prepareForeground(kSource, inventory, kRelease, c.repair, &error);
+  bool prepared = prepareForeground(kSource, inventory, generation.release(), c.repair, &error);
   EXPECT_EQ(prepared ? "" : error ? error->message : "failed", c.outcome);
   auto names = test::directoryNames(std::string(VelaForeground));
   EXPECT_EQ(names.size(), c.entries);
