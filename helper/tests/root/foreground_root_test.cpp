@@ -53,11 +53,6 @@ std::string summary(const Reply &answer) {
   return std::string(*code) + ": " + std::string(*answer->body.get_string("message"));
 }
 
-// `size` characters, all from `allowed`.
-bool only(std::string_view text, std::size_t size, std::string_view allowed) {
-  return text.size() == size && text.find_first_not_of(allowed) == std::string_view::npos;
-}
-
 Json binding(const Reply &answer) { return Json::parse(*answer->body.get_data("runtimeStatus")); }
 
 class Foreground : public testing::Test {
@@ -81,8 +76,8 @@ TEST_F(Foreground, NewTreeIsReadableByAll) {
 TEST_F(Foreground, UpperCaseOpensTheGenerationAndServesItsAssets) {
   PeerState state, other;
   auto opened = send(state, "open", std::string(16, 'C') + std::string(48, '5'));
-  auto channel = binding(opened)["channelGeneration"];
-  EXPECT_TRUE(only(channel.get<std::string>(), 64, "0123456789abcdef")) << channel;
+  const std::string channel = binding(opened)["channelGeneration"];
+  EXPECT_TRUE(channel.size() == 64 && channel.find_first_not_of("0123456789abcdef") == std::string::npos) << channel;
   EXPECT_EQ(binding(opened),
             Json({{"nativeGeneration", kGeneration}, {"uiGeneration", kGeneration}, {"channelGeneration", channel}}));
   EXPECT_NE(binding(send(other, "open", kGeneration))["channelGeneration"], channel) << "each open draws its own";
@@ -188,9 +183,7 @@ TEST_P(Prepare, Outcome) {
   EXPECT_EQ(names.size(), c.entries);
   const std::string checkpoint = kGeneration + ".quarantined-";
   for (const auto &name : names)
-    EXPECT_TRUE(name == kGeneration ||
-                (name.starts_with(checkpoint) && only(name.substr(checkpoint.size()), 36, "-0123456789ABCDEF")))
-        << name;
+    EXPECT_TRUE(name == kGeneration || (name.starts_with(checkpoint) && name.size() == checkpoint.size() + 36)) << name;
   EXPECT_EQ(inode(kRoot) != before, c.entries == 2) << "replaced exactly when a checkpoint stays";
 }
 
