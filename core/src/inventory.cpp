@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <memory_resource>
-#include <set>
+#include <bit>
+#include <cstring>
+#include <functional>
 
 #include "json.hpp"
 #include "sha256.hpp"
@@ -110,6 +111,14 @@ constexpr Mime kMimeTypes[] = {
 constexpr std::size_t kMaxPath = 4096;
 constexpr std::size_t kMaxAssetName = 1024;
 
+// The high bit of each byte of w that is b, exact up to the first such
+// byte (the bits above it may be spurious).
+std::uint64_t bytes_equal(std::uint64_t w, char b) {
+  constexpr std::uint64_t ones = 0x0101010101010101u;
+  std::uint64_t v = w ^ (ones * static_cast<unsigned char>(b));
+  return (v - ones) & ~v & (ones << 7);
+}
+
 bool begins_with_any(std::string_view path, std::span<const std::string_view> prefixes) {
   return std::ranges::any_of(prefixes, [&](std::string_view p) { return path.starts_with(p); });
 }
@@ -125,17 +134,70 @@ std::string_view dependency_closure(std::string_view path) {
   return {};
 }
 
+// The listed paths, borrowed from the assets: an open-addressing hash table
+// sized for all of them, filled in document order. The hashes are taken
+// first, so the slot of an asset further on is fetched ahead of its turn.
+class PathSet {
+ public:
+  explicit PathSet(const std::vector<Asset> &assets)
+      : assets_(assets), hashes_(assets.size()), slots_(std::bit_ceil(assets.size() * 2 + 2)) {
+    for (std::size_t i = 0; i < assets.size(); ++i) hashes_[i] = hash(assets[i].path);
+  }
+
+  // Adds the path of the next asset; false when it is already in the set.
+  bool add() {
+    std::size_t i = added_++;
+    if (i + kAhead < hashes_.size()) __builtin_prefetch(&slots_[hashes_[i + kAhead] & mask()]);
+    Slot *slot = find(assets_[i].path, hashes_[i]);
+    if (slot->index != 0) return false;
+    *slot = {static_cast<std::uint32_t>(hashes_[i] >> 32), static_cast<std::uint32_t>(i + 1)};
+    return true;
+  }
+
+  bool contains(std::string_view path) const {
+    return const_cast<PathSet *>(this)->find(path, hash(path))->index != 0;
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 16;
+
+  struct Slot {
+    std::uint32_t tag;    // the hash's upper half
+    std::uint32_t index;  // 1 + the asset's index; 0: free
+  };
+
+  static std::size_t hash(std::string_view path) { return std::hash<std::string_view>{}(path); }
+  std::size_t mask() const { return slots_.size() - 1; }
+
+  // The slot holding the path, or the free slot where it belongs.
+  Slot *find(std::string_view path, std::size_t h) {
+    auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
+      Slot &slot = slots_[i];
+      if (slot.index == 0 || (slot.tag == tag && assets_[slot.index - 1].path == path)) return &slot;
+    }
+  }
+
+  const std::vector<Asset> &assets_;
+  std::vector<std::size_t> hashes_;
+  std::vector<Slot> slots_;
+  std::size_t added_ = 0;
+};
+
 // The running state of the walk over the assets, in document order.
 class Walk {
  public:
+  explicit Walk(const std::vector<Asset> &assets) : paths_(assets) {}
+
   Result<> add(const Asset &asset) {
-    if (!safe_path(asset.path) || !safe_path(asset.sourcePath) || !paths_.insert(asset.path).second ||
+    bool aliased = asset.sourcePath != asset.path;
+    if (!safe_path(asset.path) || (aliased && !safe_path(asset.sourcePath)) || !paths_.add() ||
         !sha256::is_hex_digest(asset.sha256))
       return fail(Error::invalid_data("invalid or duplicate Mac custody asset"));
     if (!inside_closure(asset.path))
       return fail(Error::invalid_data("Mac custody destination is outside the fixed production closure"));
     auto closure = dependency_closure(asset.path);
-    if (asset.sourcePath != asset.path && (closure.empty() || !asset.sourcePath.starts_with(closure)))
+    if (aliased && (closure.empty() || !asset.sourcePath.starts_with(closure)))
       return fail(Error::invalid_data("Mac dependency alias escapes the authenticated dependency closure"));
     if (__builtin_add_overflow(total_, asset.bytes, &total_))
       return fail(Error::invalid_data("Mac inventory size overflow"));
@@ -144,12 +206,13 @@ class Walk {
     return {};
   }
 
-  // No listed path stands where another listed path needs a directory. In
-  // path order, neighbours mostly share their directories, and a directory
-  // already found unlisted with all its ancestors is not looked up again.
-  Result<> parents_free() const {
+  // No listed path stands where another listed path needs a directory.
+  // Neighbours mostly share their directories, and a directory already found
+  // unlisted with all its ancestors is not looked up again.
+  Result<> parents_free(const std::vector<Asset> &assets) const {
     std::string_view clear;  // the previous path's directory, found unlisted
-    for (std::string_view path : paths_) {
+    for (const Asset &asset : assets) {
+      std::string_view path = asset.path;
       bool below_clear = !clear.empty() && path.size() > clear.size() && path.starts_with(clear) &&
                          path[clear.size()] == '/';
       for (auto slash = path.find('/', below_clear ? clear.size() + 1 : 0); slash != std::string_view::npos;
@@ -170,8 +233,7 @@ class Walk {
   }
 
  private:
-  std::pmr::monotonic_buffer_resource nodes_;
-  std::pmr::set<std::string_view> paths_{&nodes_};  // borrowed from the assets
+  PathSet paths_;
   std::uint64_t total_ = 0;
   std::uint64_t dependencies_ = 0;  // assets inside a dependency closure
 };
@@ -185,10 +247,10 @@ Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::
   if (doc->schemaVersion != 3 || doc->version != version || doc->assets.empty() ||
       doc->assets.size() > kMaxAssets)
     return fail(Error::invalid_data("Mac inventory schema/version/count mismatch"));
-  Walk walk;
+  Walk walk(doc->assets);
   for (const Asset &asset : doc->assets)
     if (auto added = walk.add(asset); !added) return fail(added.error());
-  if (auto parents = walk.parents_free(); !parents) return fail(parents.error());
+  if (auto parents = walk.parents_free(doc->assets); !parents) return fail(parents.error());
   if (auto complete = walk.complete(doc->totalBytes); !complete) return fail(complete.error());
   return Inventory(std::move(doc->assets));
 }
@@ -209,14 +271,28 @@ Result<> Inventory::require_foreground() const {
 
 bool safe_path(std::string_view path) {
   if (path.empty() || path.size() > kMaxPath || path.front() == '/') return false;
-  if (std::ranges::any_of(path, [](char c) { return c == '\0' || c == '\\'; })) return false;
-  for (std::size_t start = 0; start <= path.size();) {
-    auto end = std::min(path.find('/', start), path.size());
-    auto component = path.substr(start, end - start);
-    if (component.empty() || component == "." || component == "..") return false;
-    start = end + 1;
+  auto component_ok = [](std::string_view c) { return !c.empty() && c != "." && c != ".."; };
+  std::size_t start = 0;  // of the current component
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    while (path.size() - i >= 8) {  // eight bytes at a time up to a NUL, backslash or "/"
+      std::uint64_t w;
+      std::memcpy(&w, path.data() + i, 8);
+      std::uint64_t hits = bytes_equal(w, '\0') | bytes_equal(w, '\\') | bytes_equal(w, '/');
+      if (hits != 0) {
+        i += std::countr_zero(hits) / 8;
+        break;
+      }
+      i += 8;
+    }
+    if (i == path.size()) break;
+    char c = path[i];
+    if (c == '\0' || c == '\\') return false;
+    if (c == '/') {
+      if (!component_ok(path.substr(start, i - start))) return false;
+      start = i + 1;
+    }
   }
-  return true;
+  return component_ok(path.substr(start));
 }
 
 std::optional<std::string_view> foreground_mime(std::string_view name) {
