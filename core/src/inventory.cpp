@@ -242,7 +242,9 @@ class Walk {
 
 Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::string_view version) {
   if (document.size() > kMaxDocument) return fail(Error::invalid_data("Mac inventory exceeds encoded bounds"));
-  auto doc = json::read(document, document_record);
+  // The assets' texts go to one buffer, which the inventory keeps.
+  auto texts = std::make_shared_for_overwrite<char[]>(document.size());
+  auto doc = json::read(document, document_record, texts.get());
   if (!doc) return fail(Error::invalid_data("invalid authenticated Mac inventory"));
   if (doc->schemaVersion != 3 || doc->version != version || doc->assets.empty() ||
       doc->assets.size() > kMaxAssets)
@@ -252,7 +254,7 @@ Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::
     if (auto added = walk.add(asset); !added) return fail(added.error());
   if (auto parents = walk.parents_free(doc->assets); !parents) return fail(parents.error());
   if (auto complete = walk.complete(doc->totalBytes); !complete) return fail(complete.error());
-  return Inventory(std::move(doc->assets));
+  return Inventory(std::move(texts), std::move(doc->assets));
 }
 
 Result<> Inventory::require_foreground() const {

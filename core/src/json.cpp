@@ -55,8 +55,8 @@ bool signed_integer(std::string_view raw, std::int64_t &out) {
 // scratch buffer, since strings may be secrets.
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> bytes)
-      : p_(reinterpret_cast<const char *>(bytes.data())), end_(p_ + bytes.size()) {}
+  Reader(std::span<const std::uint8_t> bytes, char *arena)
+      : p_(reinterpret_cast<const char *>(bytes.data())), end_(p_ + bytes.size()), arena_(arena) {}
 
   bool document(const Layout &layout, void *out) {
     skip_space();
@@ -109,11 +109,15 @@ class Reader {
       return true;
     }
     std::uint32_t seen = 0;  // a bit per field
+    std::size_t next = 0;
     bool read = elements('}', [&] {
       std::string_view key;
       if (!key_text(key)) return false;
-      std::size_t i = 0;
+      // Keys mostly come in the table's order: the field after the last one
+      // read is tried first.
+      std::size_t i = next < fields.size() && fields[next].name == key ? next : 0;
       while (i < fields.size() && fields[i].name != key) ++i;
+      next = i + 1;
       if (i == fields.size()) return layout.extra == Extra::skip && skip_value();
       if (seen & (1u << i)) return false;  // given twice
       seen |= 1u << i;
@@ -160,6 +164,13 @@ class Reader {
       case Type::text:
         static_cast<std::string *>(f.open(out))->assign(escaped ? decode(raw) : raw);
         return true;
+      case Type::view: {
+        auto value = escaped ? decode(raw) : raw;
+        std::memcpy(arena_, value.data(), value.size());
+        *static_cast<std::string_view *>(f.open(out)) = {arena_, value.size()};
+        arena_ += value.size();
+        return true;
+      }
       case Type::secret:
         static_cast<secret::Text *>(f.open(out))->assign(escaped ? decode(raw) : raw);
         return true;
@@ -430,14 +441,15 @@ class Reader {
 
   const char *p_;
   const char *end_;
+  char *arena_;  // where the next text held as a view goes
   std::vector<char, secret::WipingAllocator<char>> scratch_;
   std::string nest_;
 };
 
 }  // namespace
 
-bool read_into(std::span<const std::uint8_t> bytes, const Layout &layout, void *out) {
-  return Reader(bytes).document(layout, out);
+bool read_into(std::span<const std::uint8_t> bytes, const Layout &layout, void *out, char *arena) {
+  return Reader(bytes, arena).document(layout, out);
 }
 
 }  // namespace vela::json

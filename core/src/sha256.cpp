@@ -44,9 +44,13 @@ std::string hex(std::span<const std::uint8_t> bytes) {
 }
 
 bool is_hex_digest(std::string_view text) {
-  return text.size() == 64 && std::ranges::all_of(text, [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-         });
+  if (text.size() != 64) return false;
+  bool hex = true;  // every byte looked at, without branches, so the loop vectorises
+  for (char c : text) {
+    std::uint32_t u = static_cast<unsigned char>(c);
+    hex &= (u - '0' < 10u) | ((u | 0x20u) - 'a' < 6u);
+  }
+  return hex;
 }
 
 bool same(std::string_view a, std::string_view b) {
