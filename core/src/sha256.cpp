@@ -4,6 +4,7 @@
 #include <sodium/utils.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -45,12 +46,18 @@ std::string hex(std::span<const std::uint8_t> bytes) {
 
 bool is_hex_digest(std::string_view text) {
   if (text.size() != 64) return false;
-  bool hex = true;  // every byte looked at, without branches, so the loop vectorises
-  for (char c : text) {
-    std::uint32_t u = static_cast<unsigned char>(c);
-    hex &= (u - '0' < 10u) | ((u | 0x20u) - 'a' < 6u);
+  using Chunk = unsigned char __attribute__((vector_size(16)));  // sixteen digits at once
+  Chunk bad{};
+  for (std::size_t i = 0; i < 64; i += sizeof(Chunk)) {
+    Chunk c;
+    std::memcpy(&c, text.data() + i, sizeof c);
+    auto digit = c - '0' < 10;
+    auto letter = (c | 0x20) - 'a' < 6;
+    bad |= ~(digit | letter);
   }
-  return hex;
+  std::uint64_t half[2];
+  std::memcpy(half, &bad, sizeof half);
+  return (half[0] | half[1]) == 0;
 }
 
 bool same(std::string_view a, std::string_view b) {
