@@ -111,13 +111,10 @@ constexpr Mime kMimeTypes[] = {
 constexpr std::size_t kMaxPath = 4096;
 constexpr std::size_t kMaxAssetName = 1024;
 
-// The high bit of each byte of w that is b, exact up to the first such
-// byte (the bits above it may be spurious).
-std::uint64_t bytes_equal(std::uint64_t w, char b) {
-  constexpr std::uint64_t ones = 0x0101010101010101u;
-  std::uint64_t v = w ^ (ones * static_cast<unsigned char>(b));
-  return (v - ones) & ~v & (ones << 7);
-}
+// Sixteen bytes of a path, compared all at once; each byte of a comparison
+// is 0 or 0xFF.
+using Chunk = signed char __attribute__((vector_size(16)));
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
 
 bool begins_with_any(std::string_view path, std::span<const std::string_view> prefixes) {
   return std::ranges::any_of(prefixes, [&](std::string_view p) { return path.starts_with(p); });
@@ -215,11 +212,13 @@ class Walk {
       std::string_view path = asset.path;
       bool below_clear = !clear.empty() && path.size() > clear.size() && path.starts_with(clear) &&
                          path[clear.size()] == '/';
+      auto last = below_clear ? clear.size() : std::string_view::npos;  // the path's last "/"
       for (auto slash = path.find('/', below_clear ? clear.size() + 1 : 0); slash != std::string_view::npos;
-           slash = path.find('/', slash + 1))
+           slash = path.find('/', slash + 1)) {
         if (paths_.contains(path.substr(0, slash)))
           return fail(Error::invalid_data("Mac custody asset collides with a parent directory"));
-      auto last = path.rfind('/');
+        last = slash;
+      }
       clear = last == std::string_view::npos ? std::string_view{} : path.substr(0, last);
     }
     return {};
@@ -273,28 +272,29 @@ Result<> Inventory::require_foreground() const {
 
 bool safe_path(std::string_view path) {
   if (path.empty() || path.size() > kMaxPath || path.front() == '/') return false;
-  auto component_ok = [](std::string_view c) { return !c.empty() && c != "." && c != ".."; };
   std::size_t start = 0;  // of the current component
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    while (path.size() - i >= 8) {  // eight bytes at a time up to a NUL, backslash or "/"
-      std::uint64_t w;
-      std::memcpy(&w, path.data() + i, 8);
-      std::uint64_t hits = bytes_equal(w, '\0') | bytes_equal(w, '\\') | bytes_equal(w, '/');
-      if (hits != 0) {
-        i += std::countr_zero(hits) / 8;
-        break;
-      }
-      i += 8;
-    }
-    if (i == path.size()) break;
-    char c = path[i];
-    if (c == '\0' || c == '\\') return false;
-    if (c == '/') {
-      if (!component_ok(path.substr(start, i - start))) return false;
-      start = i + 1;
-    }
+  // The byte at i is NUL, a backslash or the "/" that ends a component.
+  auto special = [&](std::size_t i) {
+    if (path[i] != '/') return false;
+    auto component = path.substr(start, i - start);
+    start = i + 1;
+    return !component.empty() && component != "." && component != "..";
+  };
+  std::size_t i = 0;
+  for (; path.size() - i >= 16; i += 16) {  // sixteen bytes at a time
+    Chunk v;
+    std::memcpy(&v, path.data() + i, sizeof v);
+    Chunk hit = (v == '/') | (v == '\0') | (v == '\\');
+    std::uint64_t half[2];
+    std::memcpy(half, &hit, sizeof half);
+    for (std::size_t h = 0; h < 2; ++h)
+      for (std::uint64_t bits = half[h] & kHighBits; bits != 0; bits &= bits - 1)
+        if (!special(i + h * 8 + std::countr_zero(bits) / 8)) return false;
   }
-  return component_ok(path.substr(start));
+  for (; i < path.size(); ++i)
+    if ((path[i] == '/' || path[i] == '\0' || path[i] == '\\') && !special(i)) return false;
+  auto last = path.substr(start);
+  return !last.empty() && last != "." && last != "..";
 }
 
 std::optional<std::string_view> foreground_mime(std::string_view name) {
