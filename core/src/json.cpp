@@ -111,12 +111,17 @@ class Reader {
     std::uint32_t seen = 0;  // a bit per field
     std::size_t next = 0;
     bool read = elements('}', [&] {
-      std::string_view key;
-      if (!key_text(key)) return false;
-      // Keys mostly come in the table's order: the field after the last one
-      // read is tried first.
-      std::size_t i = next < fields.size() && fields[next].name == key ? next : 0;
-      while (i < fields.size() && fields[i].name != key) ++i;
+      // Keys mostly come in the table's order: the name after the last one
+      // read is tried first, as it stands in the input.
+      std::size_t i = next;
+      if (i < fields.size() && plain_key(fields[i].name)) {
+        if (!colon()) return false;
+      } else {
+        std::string_view key;
+        if (!key_text(key)) return false;
+        for (i = 0; i < fields.size() && fields[i].name != key; ++i) {
+        }
+      }
       next = i + 1;
       if (i == fields.size()) return layout.extra == Extra::skip && skip_value();
       if (seen & (1u << i)) return false;  // given twice
@@ -244,6 +249,21 @@ class Reader {
     bool escaped;
     if (peek() != '"' || !string(raw, escaped)) return false;
     key = escaped ? decode(raw) : raw;
+    return colon();
+  }
+
+  // The key string is exactly this name (which needs no escape).
+  bool plain_key(std::string_view name) {
+    skip_space();
+    if (static_cast<std::size_t>(end_ - p_) < name.size() + 2 || p_[0] != '"' || p_[name.size() + 1] != '"')
+      return false;
+    for (std::size_t k = 0; k < name.size(); ++k)
+      if (p_[k + 1] != name[k]) return false;
+    p_ += name.size() + 2;
+    return true;
+  }
+
+  bool colon() {
     skip_space();
     return peek() == ':' && (++p_, true);
   }
