@@ -36,6 +36,10 @@ constexpr json::Field document_fields[] = {
 };
 constexpr json::Record<Document> document_record{document_fields, json::Extra::refuse};
 
+// No asset takes fewer bytes in an inventory: ["a","a","<64 digits>",0,true]
+// and a comma.
+constexpr std::size_t kSmallestAsset = 84;
+
 constexpr std::string_view kNode = "host/node/bin/node";
 
 template <std::size_t N, std::size_t M>
@@ -145,15 +149,13 @@ class PathSet {
   bool add() {
     std::size_t i = added_++;
     if (i + kAhead < hashes_.size()) __builtin_prefetch(&slots_[hashes_[i + kAhead] & mask()]);
-    Slot *slot = find(assets_[i].path, hashes_[i]);
-    if (slot->index != 0) return false;
-    *slot = {static_cast<std::uint32_t>(hashes_[i] >> 32), static_cast<std::uint32_t>(i + 1)};
+    std::size_t at = find(assets_[i].path, hashes_[i]);
+    if (slots_[at].index != 0) return false;
+    slots_[at] = {static_cast<std::uint32_t>(hashes_[i] >> 32), static_cast<std::uint32_t>(i + 1)};
     return true;
   }
 
-  bool contains(std::string_view path) const {
-    return const_cast<PathSet *>(this)->find(path, hash(path))->index != 0;
-  }
+  bool contains(std::string_view path) const { return slots_[find(path, hash(path))].index != 0; }
 
  private:
   static constexpr std::size_t kAhead = 16;
@@ -163,20 +165,33 @@ class PathSet {
     std::uint32_t index;  // 1 + the asset's index; 0: free
   };
 
-  static std::size_t hash(std::string_view path) { return std::hash<std::string_view>{}(path); }
+  // Eight bytes at a time, multiplied and folded.
+  static std::uint64_t hash(std::string_view path) {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15u;
+    std::uint64_t h = path.size() * k;
+    std::size_t i = 0;
+    for (std::uint64_t w; i + 8 <= path.size(); i += 8) {
+      std::memcpy(&w, path.data() + i, 8);
+      h = std::rotl((h ^ w) * k, 31);
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, path.data() + i, path.size() - i);
+    h = (h ^ tail) * k;
+    return h ^ (h >> 29);
+  }
   std::size_t mask() const { return slots_.size() - 1; }
 
   // The slot holding the path, or the free slot where it belongs.
-  Slot *find(std::string_view path, std::size_t h) {
+  std::size_t find(std::string_view path, std::uint64_t h) const {
     auto tag = static_cast<std::uint32_t>(h >> 32);
     for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
-      Slot &slot = slots_[i];
-      if (slot.index == 0 || (slot.tag == tag && assets_[slot.index - 1].path == path)) return &slot;
+      const Slot &slot = slots_[i];
+      if (slot.index == 0 || (slot.tag == tag && assets_[slot.index - 1].path == path)) return i;
     }
   }
 
   const std::vector<Asset> &assets_;
-  std::vector<std::size_t> hashes_;
+  std::vector<std::uint64_t> hashes_;
   std::vector<Slot> slots_;
   std::size_t added_ = 0;
 };
@@ -243,17 +258,18 @@ Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::
   if (document.size() > kMaxDocument) return fail(Error::invalid_data("Mac inventory exceeds encoded bounds"));
   // The assets' texts go to one buffer, which the inventory keeps.
   auto texts = std::make_shared_for_overwrite<char[]>(document.size());
-  auto doc = json::read(document, document_record, texts.get());
-  if (!doc) return fail(Error::invalid_data("invalid authenticated Mac inventory"));
-  if (doc->schemaVersion != 3 || doc->version != version || doc->assets.empty() ||
-      doc->assets.size() > kMaxAssets)
+  Document doc;
+  doc.assets.reserve(std::min(document.size() / kSmallestAsset, kMaxAssets + 1));
+  if (!json::read_into(document, document_record.layout, &doc, texts.get())) return fail(Error::invalid_data("invalid authenticated Mac inventory"));
+  if (doc.schemaVersion != 3 || doc.version != version || doc.assets.empty() ||
+      doc.assets.size() > kMaxAssets)
     return fail(Error::invalid_data("Mac inventory schema/version/count mismatch"));
-  Walk walk(doc->assets);
-  for (const Asset &asset : doc->assets)
+  Walk walk(doc.assets);
+  for (const Asset &asset : doc.assets)
     if (auto added = walk.add(asset); !added) return fail(added.error());
-  if (auto parents = walk.parents_free(doc->assets); !parents) return fail(parents.error());
-  if (auto complete = walk.complete(doc->totalBytes); !complete) return fail(complete.error());
-  return Inventory(std::move(texts), std::move(doc->assets));
+  if (auto parents = walk.parents_free(doc.assets); !parents) return fail(parents.error());
+  if (auto complete = walk.complete(doc.totalBytes); !complete) return fail(complete.error());
+  return Inventory(std::move(texts), std::move(doc.assets));
 }
 
 Result<> Inventory::require_foreground() const {
