@@ -25,11 +25,6 @@ struct Doc {
   std::optional<std::string_view> label;
 };
 
-struct Loose {
-  std::string name;
-  std::optional<Leaf> leaf;
-};
-
 struct Node {
   std::optional<std::vector<Node>> kids;
 };
@@ -41,9 +36,7 @@ constexpr Field doc_fields[] = {
     field<&Doc::flag>("flag"),   field<&Doc::halt>("halt"), field<&Doc::leaf>("leaf", &leaf),
     field<&Doc::leaves>("leaves", &leaf), field<&Doc::entries>("entries", &leaf), field<&Doc::label>("label"),
 };
-constexpr Record<Doc> doc{doc_fields, Extra::refuse};
-constexpr Field loose_fields[] = {field<&Loose::name>("name"), field<&Loose::leaf>("leaf", &leaf)};
-constexpr Record<Loose> loose{loose_fields, Extra::skip};
+constexpr Record<Doc> doc{doc_fields, Extra::skip};
 extern const Record<Node> node;
 constexpr Field node_fields[] = {field<&Node::kids>("kids", &node)};
 constexpr Record<Node> node{node_fields, Extra::refuse};
@@ -54,15 +47,16 @@ std::span<const std::uint8_t> bytes(const std::string &s) {
 
 const std::string kBase = R"("small":1,"big":2,"sign":-3,"flag":true,"leaves":[])";
 std::string object(const std::string &extra) { return "{" + kBase + extra + "}"; }
-std::string named(const std::string &name) { return object(R"(,"leaf":{"name":")" + name + "\"}"); }
 std::string halted(const std::string &value) { return object(R"(,"halt":)" + value); }
 // The base with the first occurrence of a text replaced.
 std::string edited(const std::string &from, const std::string &to) {
   std::string text = object("");
   return text.replace(text.find(from), from.size(), to);
 }
-const std::string kLong(20, 'a');  // past the first sixteen bytes of a string
 
+// The form of JSON itself (whitespace, byte-order mark, NUL, escapes,
+// surrogates, UTF-8, numbers, skipped values) is checked against another
+// parser by fuzz/json_fuzz.cpp, from its seeds on.
 TEST(Reader, Rules) {
   struct Row {
     const char *name;
@@ -70,16 +64,9 @@ TEST(Reader, Rules) {
     bool ok;
   };
   const Row rows[] = {
-      {"whitespace_around", " \t\r\n" + object("") + " \t\r\n", true},
-      {"byte_order_mark", "\xEF\xBB\xBF" + object(""), false},
-      {"trailing_text", object("") + "x", false},
-      {"nul_after_value", object("") + std::string("\0x", 2), false},
-      {"empty", "", false},
-      {"scalar_root", "1", false},
-      {"unknown_key_refused", object(R"(,"other":1)"), false},
+      {"unknown_key_skipped", object(R"(,"other":1,"other":[{"small":"x"}])"), true},
       {"key_twice", object(R"(,"small":1)"), false},
-      {"key_extending_a_name", edited(R"("small")", R"("smallx")"), false},
-      {"key_within_a_name", edited(R"("small")", R"("smal")"), false},
+      {"key_running_into_its_value", edited(R"("small":)", R"("smallx:)"), false},
       {"keys_out_of_order", R"({"leaves":[],"flag":true,"sign":-3,"big":2,"small":1})", true},
       {"required_missing", R"({"small":1,"big":2,"sign":3,"flag":true})", false},
       {"required_null", edited("1", "null"), false},
@@ -95,28 +82,10 @@ TEST(Reader, Rules) {
       {"signed_minus_zero", edited("-3", "-0"), false},
       {"fraction", edited("1", "1.0"), false},
       {"exponent", edited("1", "1e2"), false},
-      {"leading_zero", edited("1", "01"), false},
       {"number_as_string", edited("1", R"("1")"), false},
       {"bool_as_number", edited("true", "1"), false},
-      {"surrogate_pair", named(R"(\ud83d\ude00)"), true},
-      {"lone_high_surrogate", named(R"(\ud83d)"), false},
-      {"high_surrogate_then_other_escape", named(R"(\ud83d\u0041)"), false},
-      {"lone_low_surrogate", named(R"(\udc00)"), false},
-      {"unknown_escape", named(R"(\x41)"), false},
-      {"escaped_nul", named(R"(a\u0000b)"), true},
-      {"raw_nul", named(kLong + std::string(1, '\0')), false},
-      {"raw_control", named(kLong + "\x1F"), false},
-      {"invalid_utf8", named(kLong + "\xC3\x28"), false},
-      {"encoded_surrogate", named("\xED\xA0\x80"), false},
-      {"unterminated_string", R"({"leaf":{"name":")" + kLong + kLong, false},
-      {"invalid_utf8_in_key", object(",\"\xFF\":1"), false},
       {"halt_any_object", halted(R"({"a":[1,{"b":null}]})"), true},
       {"halt_numbers_beyond_a_double", halted("[1e400,-0.5e-400," + std::string(400, '9') + "]"), true},
-      {"halt_bad_json", halted("[1,]"), false},
-      {"halt_bad_number", halted("[1.]"), false},
-      {"halt_bad_literal", halted("[tru]"), false},
-      {"halt_unbalanced", halted(R"({"a":[1}})"), false},
-      {"halt_lone_surrogate", halted(R"("\udc00")"), false},
       {"nested_unknown_key", object(R"(,"leaf":{"name":"a","x":1})"), false},
       {"nested_array_form", object(R"(,"leaf":["a","b"])"), true},
       {"nested_array_short_optional", object(R"(,"leaf":["a"])"), true},
@@ -157,13 +126,9 @@ TEST(Reader, Depth) {
   auto nested = [](std::size_t depth) { return read(bytes(std::string(depth, '[') + std::string(depth, ']')), node); };
   EXPECT_TRUE(nested(127));
   EXPECT_FALSE(nested(128));
+  // Skipped values nest at any depth.
   std::string deep(100'000, '[');
-  deep += std::string(100'000, ']');
-  auto l = read(bytes(R"({"x":)" + deep + R"(,"name":"a","x":{"name":1},"x":"\ud83d\ude00"})"), loose);
-  ASSERT_TRUE(l);
-  EXPECT_EQ(l->name, "a");
-  // Keys outside a nested record's list follow that record's own rule.
-  EXPECT_FALSE(read(bytes(R"({"name":"a","leaf":{"name":"b","x":1}})"), loose));
+  EXPECT_TRUE(read(bytes(object(R"(,"x":)" + deep + std::string(100'000, ']'))), doc));
 }
 
 }  // namespace
