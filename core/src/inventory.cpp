@@ -4,7 +4,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <functional>
 
 #include "json.hpp"
 #include "sha256.hpp"
@@ -260,7 +259,8 @@ Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::
   auto texts = std::make_shared_for_overwrite<char[]>(document.size());
   Document doc;
   doc.assets.reserve(std::min(document.size() / kSmallestAsset, kMaxAssets + 1));
-  if (!json::read_into(document, document_record.layout, &doc, texts.get())) return fail(Error::invalid_data("invalid authenticated Mac inventory"));
+  if (!json::read_into(document, document_record.layout, &doc, texts.get()))
+    return fail(Error::invalid_data("invalid authenticated Mac inventory"));
   if (doc.schemaVersion != 3 || doc.version != version || doc.assets.empty() ||
       doc.assets.size() > kMaxAssets)
     return fail(Error::invalid_data("Mac inventory schema/version/count mismatch"));
@@ -288,13 +288,15 @@ Result<> Inventory::require_foreground() const {
 
 bool safe_path(std::string_view path) {
   if (path.empty() || path.size() > kMaxPath || path.front() == '/') return false;
+  auto allowed = [](std::string_view component) { return !component.empty() && component != "." && component != ".."; };
   std::size_t start = 0;  // of the current component
-  // The byte at i is NUL, a backslash or the "/" that ends a component.
-  auto special = [&](std::size_t i) {
+  // The byte at i is a NUL, a backslash or a "/": only a "/" that ends an
+  // allowed component passes.
+  auto passes = [&](std::size_t i) {
     if (path[i] != '/') return false;
     auto component = path.substr(start, i - start);
     start = i + 1;
-    return !component.empty() && component != "." && component != "..";
+    return allowed(component);
   };
   std::size_t i = 0;
   for (; path.size() - i >= 16; i += 16) {  // sixteen bytes at a time
@@ -305,12 +307,11 @@ bool safe_path(std::string_view path) {
     std::memcpy(half, &hit, sizeof half);
     for (std::size_t h = 0; h < 2; ++h)
       for (std::uint64_t bits = half[h] & kHighBits; bits != 0; bits &= bits - 1)
-        if (!special(i + h * 8 + std::countr_zero(bits) / 8)) return false;
+        if (!passes(i + h * 8 + std::countr_zero(bits) / 8)) return false;
   }
   for (; i < path.size(); ++i)
-    if ((path[i] == '/' || path[i] == '\0' || path[i] == '\\') && !special(i)) return false;
-  auto last = path.substr(start);
-  return !last.empty() && last != "." && last != "..";
+    if ((path[i] == '/' || path[i] == '\0' || path[i] == '\\') && !passes(i)) return false;
+  return allowed(path.substr(start));
 }
 
 std::optional<std::string_view> foreground_mime(std::string_view name) {
