@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 
 namespace vela::json {
 namespace {
@@ -22,7 +21,6 @@ struct Doc {
   std::optional<Leaf> leaf;
   std::vector<Leaf> leaves;
   std::optional<Map<Leaf>> entries;
-  std::optional<std::string_view> label;
 };
 
 struct Node {
@@ -34,7 +32,7 @@ constexpr Record<Leaf> leaf{leaf_fields, Extra::refuse};
 constexpr Field doc_fields[] = {
     field<&Doc::small>("small"), field<&Doc::big>("big"),   field<&Doc::sign>("sign"),
     field<&Doc::flag>("flag"),   field<&Doc::halt>("halt"), field<&Doc::leaf>("leaf", &leaf),
-    field<&Doc::leaves>("leaves", &leaf), field<&Doc::entries>("entries", &leaf), field<&Doc::label>("label"),
+    field<&Doc::leaves>("leaves", &leaf), field<&Doc::entries>("entries", &leaf),
 };
 constexpr Record<Doc> doc{doc_fields, Extra::skip};
 extern const Record<Node> node;
@@ -55,8 +53,8 @@ std::string edited(const std::string &from, const std::string &to) {
 }
 
 // The form of JSON itself (whitespace, byte-order mark, NUL, escapes,
-// surrogates, UTF-8, numbers, skipped values) is checked against another
-// parser by fuzz/json_fuzz.cpp, from its seeds on.
+// surrogates, UTF-8, numbers, skipped values) and the values read are
+// checked against another parser by fuzz/json_fuzz.cpp, from its seeds on.
 TEST(Reader, Rules) {
   struct Row {
     const char *name;
@@ -97,29 +95,7 @@ TEST(Reader, Rules) {
       {"map_as_array", object(R"(,"entries":[])"), false},
       {"array_form", R"([1,2,-3,true,null,null,[]])", true},
   };
-  std::string arena(4096, '\0');
-  for (const Row &row : rows) EXPECT_EQ(read(bytes(row.text), doc, arena.data()).has_value(), row.ok) << row.name;
-}
-
-TEST(Reader, KeepsValues) {
-  const std::string text = R"({"leaves":[{"name":"a"},["b","n"]],"small":7,"big":18446744073709551615,)"
-                           R"("sign":-9223372036854775808,"flag":false,"halt":false,"leaf":["x\/y\u00e9"],)"
-                           R"("label":"\t\u00e9\ud83d\ude00","entries":{"b":{"name":"1","note":"n"},"a":["2"],"b":["3"]}})";
-  std::string arena(text.size(), '\0');
-  auto d = read(bytes(text), doc, arena.data());
-  ASSERT_TRUE(d);
-  EXPECT_EQ(std::tuple(d->small, d->big, d->sign, d->flag), std::tuple(7u, UINT64_MAX, INT64_MIN, false));
-  EXPECT_TRUE(d->halt.has_value());
-  ASSERT_TRUE(d->leaf);
-  EXPECT_EQ(d->leaf->name, "x/y\xC3\xA9");
-  EXPECT_FALSE(d->leaf->note);
-  ASSERT_EQ(d->leaves.size(), 2u);
-  EXPECT_EQ(d->leaves[0].name + d->leaves[1].note.value(), "an");
-  EXPECT_EQ(d->label, "\t\xC3\xA9\xF0\x9F\x98\x80");
-  // A repeated map key keeps the later value whole, optional fields included.
-  ASSERT_EQ(d->entries->size(), 2u);
-  EXPECT_EQ(d->entries->at("a").name + d->entries->at("b").name, "23");
-  EXPECT_FALSE(d->entries->at("b").note);
+  for (const Row &row : rows) EXPECT_EQ(read(bytes(row.text), doc).has_value(), row.ok) << row.name;
 }
 
 TEST(Reader, Depth) {
