@@ -4,15 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "documents.hpp"
 #include "errors.hpp"
 
 namespace vela::helper {
@@ -38,7 +39,7 @@ std::string rowName(const testing::TestParamInfo<Row> &info) {
 
 namespace vela::helper::test {
 
-inline std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+using vela::test::bytes;
 
 inline void writeFile(const std::string &path, std::string_view content, mode_t mode = 0600) {
   std::ofstream(path, std::ios::binary) << content;
@@ -49,6 +50,15 @@ inline std::string readFile(const std::string &path) {
   std::ostringstream content;
   content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
+}
+
+// What a shell command writes to its standard output.
+inline std::string commandOutput(const std::string &command) {
+  std::string text;
+  FILE *pipe = popen(command.c_str(), "r");
+  for (int c; (c = std::fgetc(pipe)) != EOF;) text.push_back(static_cast<char>(c));
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return text;
 }
 
 inline std::vector<std::string> directoryNames(const std::string &path) {
