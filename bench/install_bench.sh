@@ -20,7 +20,7 @@ if [ "${1:-}" = --inside ]; then
       find x -type f -exec sha256sum {} + >/dev/null && cp -a x y && sync
   else
     useradd -m bench
-    VELA_FAULT=$point vela-broker-helper &
+    VELA_FAULT=$point vela-broker-helper 2>/dev/null &
     until runuser -u bench -- vela-helper-client status >/dev/null 2>&1; do sleep 0.05; done
     start=$(now)
     runuser -u bench -- vela-helper-client install /private/release/runtime.tar.gz \
