@@ -21,6 +21,6 @@ int main(int argc, char **argv) {
     std::fputs("usage: launchctl bootout system/LABEL\n", stderr);
     return kUsage;
   }
-  std::fprintf(stderr, "Boot-out failed: %d: Could not find specified service\n", kNotFound);
+  std::fprintf(stderr, "Boot-out failed: %d: Could not find service\n", kNotFound);
   return kNotFound;
 }
