@@ -7,7 +7,6 @@
 #include <string>
 
 #include <asio/buffer.hpp>
-#include <asio/read.hpp>
 #include <asio/write.hpp>
 
 #include "platform/wire.hpp"
@@ -40,38 +39,38 @@ void Connection::cancel() {
 
 void Connection::resume(EventHandler handler) {
   handler_ = std::move(handler);
-  read_header();
+  read();
 }
 
-void Connection::read_header() {
-  asio::async_read(socket_, asio::buffer(header_), [self = shared_from_this()](std::error_code error, std::size_t) {
+// Delivers the next whole frame already received, or reads more of it. What
+// is held never exceeds one frame and one chunk.
+void Connection::read() {
+  if (inbound_.size() >= wire::kHeader) {
+    std::uint32_t size = wire::body_size(std::span(inbound_).first<wire::kHeader>());
+    if (size > wire::kMaxFrame) return end(ConnectionError::invalid_frame);
+    if (inbound_.size() - wire::kHeader >= size) {
+      auto message = wire::decode(std::span(inbound_).subspan(wire::kHeader, size));
+      inbound_.erase(inbound_.begin(), inbound_.begin() + wire::kHeader + size);
+      if (!message) return end(ConnectionError::invalid_frame);
+      return deliver(std::move(*message));
+    }
+  }
+  chunk_.resize(kChunk);
+  socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](std::error_code error, std::size_t n) {
     if (error) return self->end(failure(error));
-    std::uint32_t size = wire::body_size(self->header_);
-    if (size > wire::kMaxFrame) return self->end(ConnectionError::invalid_frame);
-    self->read_body(size);
+    self->inbound_.insert(self->inbound_.end(), self->chunk_.begin(), self->chunk_.begin() + n);
+    self->read();
   });
-}
-
-// The body's buffer grows as its bytes arrive, never ahead of them.
-void Connection::read_body(std::uint32_t size) {
-  asio::async_read(socket_, asio::dynamic_buffer(inbound_), asio::transfer_exactly(size),
-                   [self = shared_from_this()](std::error_code error, std::size_t) {
-                     if (error) return self->end(failure(error));
-                     auto message = wire::decode(self->inbound_);
-                     self->inbound_ = Data();
-                     if (!message) return self->end(ConnectionError::invalid_frame);
-                     self->deliver(std::move(*message));
-                   });
 }
 
 void Connection::deliver(Message message) {
   auto reply = handler_(Event(std::move(message)));
-  if (!reply) return read_header();
+  if (!reply) return read();
   outbound_ = wire::encode(*reply);
   asio::async_write(socket_, asio::buffer(outbound_), [self = shared_from_this()](std::error_code error, std::size_t) {
     self->outbound_ = Data();
     if (error) return self->end(failure(error));
-    self->read_header();
+    self->read();
   });
 }
 

@@ -5,7 +5,6 @@
 // out at a time.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,14 +45,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void resume(EventHandler handler);
 
  private:
-  void read_header();
-  void read_body(std::uint32_t size);
+  static constexpr std::size_t kChunk = 65536;
+
+  void read();
   void deliver(Message message);
   void end(ConnectionError error);
 
   asio::local::stream_protocol::socket socket_;
   EventHandler handler_;
-  std::array<std::uint8_t, 4> header_{};
+  Data chunk_;
   Data inbound_;
   Data outbound_;
 };
