@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "install.hpp"
 #include "platform/admission.hpp"
@@ -14,23 +15,27 @@ namespace {
 
 constexpr std::uint64_t kProtocolVersion = 3;
 
-// One row per operation, in the order the dispatcher tries them.
-struct Operation {
-  std::string_view name;
-  Reply (*run)(std::string_view operation, const Message &request, PeerState &state);
-};
+// Every row takes the operation's name, the request and the connection's
+// state to the reply.
+using Handler = Reply (*)(std::string_view operation, const Message &request, PeerState &state);
 
-constexpr Operation kOperations[] = {
-    {"status", [](std::string_view, const Message &request, PeerState &) { return statusOperation(request); }},
+Reply status(std::string_view, const Message &request, PeerState &) { return statusOperation(request); }
+Reply channelStatus(std::string_view, const Message &request, PeerState &) {
+  return foregroundStatusOperation(request);
+}
+Reply installOrRepair(std::string_view operation, const Message &request, PeerState &state) {
+  return installRequest(operation, request, state);
+}
+
+// One row per operation, in the order the dispatcher tries them.
+constexpr std::pair<std::string_view, Handler> kOperations[] = {
+    {"status", status},
     {"foreground_open", foregroundChannelOperation},
     {"foreground_current", foregroundChannelOperation},
     {"foreground_asset", foregroundChannelOperation},
-    {"foreground_status",
-     [](std::string_view, const Message &request, PeerState &) { return foregroundStatusOperation(request); }},
-    {"install", [](std::string_view operation, const Message &request,
-                   PeerState &state) { return installRequest(operation, request, state); }},
-    {"repair", [](std::string_view operation, const Message &request,
-                  PeerState &state) { return installRequest(operation, request, state); }},
+    {"foreground_status", channelStatus},
+    {"install", installOrRepair},
+    {"repair", installOrRepair},
 };
 
 }  // namespace
@@ -75,8 +80,8 @@ Reply handlePeerEvent(PeerState &state, const platform::ipc::Event &event) {
   if (request->body.get_uint64("protocolVersion") != kProtocolVersion)
     return reply(*request, false, "unsupported_protocol", "Unsupported Vela broker helper protocol.");
   auto operation = request->body.get_string("operation");
-  for (const auto &row : kOperations)
-    if (operation == row.name) return row.run(row.name, *request, state);
+  for (const auto &[name, handler] : kOperations)
+    if (operation == name) return handler(name, *request, state);
   return reply(*request, false, "unsupported_operation", "The requested privileged operation is not allowlisted.");
 }
 

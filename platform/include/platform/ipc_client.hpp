@@ -3,7 +3,9 @@
 // sees every end, refusal included, as the connection closing.
 #pragma once
 
+#include <cstdint>
 #include <expected>
+#include <span>
 #include <string_view>
 
 #include "platform/descriptor.hpp"
