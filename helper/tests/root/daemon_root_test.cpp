@@ -1,15 +1,11 @@
 // The installed daemon and client, as a host runs them.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <functional>
 
-#include "platform/ipc_client.hpp"
-#include "platform/paths.hpp"
+#include "daemon.hpp"
 #include "platform/wire.hpp"
 #include "support.hpp"
 
@@ -17,68 +13,19 @@ namespace vela::helper {
 namespace {
 
 using helper::PrintTo;  // rows print as their names
+using namespace test;
 
-const std::string kDaemon = VELA_BIN_DIR "/vela-broker-helper";
-const std::string kClient(platform::paths::kTrustedClient);
-constexpr uid_t kUser = 300;
-
-const std::string kAvailable =
-    R"({"ok":true,"code":"helper_available","message":"Vela broker helper is authenticated and reachable; )"
-    R"(protected runtime readiness has not been verified."})"
-    "\n";
-const std::string kProtocol =
-    R"({"ok":false,"code":"unsupported_protocol","message":"Unsupported Vela broker helper protocol."})"
-    "\n";
+// A reply as the client prints it.
+std::string line(bool ok, const std::string &code, const std::string &message) {
+  return R"({"ok":)" + std::string(ok ? "true" : "false") + R"(,"code":")" + code + R"(","message":")" + message +
+         "\"}\n";
+}
+const std::string kAvailable = line(true, "helper_available",
+                                    "Vela broker helper is authenticated and reachable; protected runtime readiness "
+                                    "has not been verified.");
+const std::string kProtocol = line(false, "unsupported_protocol", "Unsupported Vela broker helper protocol.");
 const std::string kOperation =
-    R"({"ok":false,"code":"unsupported_operation","message":"The requested privileged operation is not allowlisted."})"
-    "\n";
-
-enum ClientExit { kAllOk, kNotOk, kUsage, kRefused, kConnection };
-
-pid_t spawn(const std::string &program, uid_t uid) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(126);
-    execl(program.c_str(), program.c_str(), nullptr);
-    _exit(127);
-  }
-  return pid;
-}
-
-// The exit status of a child; -1 while it still runs after 10 seconds.
-int exitStatus(pid_t pid) {
-  for (int tick = 0; tick < 1000; ++tick, usleep(10'000)) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  return -1;
-}
-
-bool listening() {
-  for (int tick = 0; tick < 1000; ++tick, usleep(10'000))
-    if (platform::ipc::connect_service(platform::paths::kService)) return true;
-  return false;
-}
-
-std::string asUser(const std::string &program, uid_t uid = kUser) {
-  auto id = std::to_string(uid);
-  return "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " + program + " ";
-}
-
-struct Output {
-  int status;
-  std::string text;
-  bool operator==(const Output &) const = default;
-};
-
-Output finish(FILE *pipe, std::string text = {}) {
-  char chunk[4096];
-  for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) text.append(chunk, n);
-  int status = pclose(pipe);
-  return {WEXITSTATUS(status), text};
-}
-
-Output run(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
+    line(false, "unsupported_operation", "The requested privileged operation is not allowlisted.");
 
 struct StartCase {
   const char *name;
@@ -107,19 +54,6 @@ INSTANTIATE_TEST_SUITE_P(
                     StartCase{"socket_directory_writable_by_group", [] { chmod("/run", 0775); }, 0, 0, 78},
                     StartCase{"sigterm_stops_it", [] {}, 0, SIGTERM, 0}),
     rowName<StartCase>);
-
-class Daemon : public testing::Test {
- protected:
-  void SetUp() override {
-    daemon_ = spawn(kDaemon, 0);
-    ASSERT_TRUE(listening());
-  }
-  void TearDown() override {
-    kill(daemon_, SIGKILL);
-    waitpid(daemon_, nullptr, 0);
-  }
-  pid_t daemon_ = -1;
-};
 
 TEST_F(Daemon, RequestsOnOneConnection) {
   const std::string big = "/private/big";
@@ -155,7 +89,7 @@ TEST_F(Daemon, BadFrameEndsOnlyItsOwnConnection) {
   FILE *other = popen((asUser(kClient) + "status -- send u:protocolVersion=3 s:operation=status d:x=" + fifo).c_str(), "r");
   char first[4096] = {};
   ASSERT_TRUE(fgets(first, sizeof first, other));
-  EXPECT_EQ(run(asUser(kClient) + "send u:protocolVersion=3 u:protocolVersion=3").status, kRefused);
+  EXPECT_EQ(run(asUser(kClient) + "send u:protocolVersion=3 u:protocolVersion=3").first, kRefused);
   test::writeFile(fifo, "x");
   EXPECT_EQ(finish(other, first), (Output{kAllOk, kAvailable + kAvailable}));
 }
