@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/wire.hpp"
-#include "support.hpp"
 
 namespace vela::platform::ipc::wire {
 namespace {
