@@ -7,6 +7,8 @@
 //
 //   node tools/make-runtime.mjs --out DIR [--version 1.0.0] [--broker ok]
 //                               [--seal ok] [--launcher sh] [--node PATH]
+//                               [--account-report DIR]
+//                               [--archive FILE [--hostile KIND]]
 //
 // --broker  ok           reads descriptors 0 and 3, writes its report and its
 //                        readiness line to descriptor 4, keeps running
@@ -30,18 +32,41 @@
 //                        program in its own process: environment and command
 //                        line exactly as started
 //
+// --archive FILE         also writes the tree as a client sends it: a gzip tar
+//                        whose one top directory is the tree's own name; prints
+//                        {"archiveBytes", "archiveSha256"} for the manifest
+// --hostile dotdot       adds a member whose name climbs out with ".."
+//           absolute     adds members with absolute names: "/etc/NAME", and
+//                        "TOP//etc/NAME", absolute once TOP is stripped
+//           symlink      adds a link TOP/hostile-link to /etc and a member
+//                        written through it
+//           hardlink     replaces release/RELEASE.txt with a hard link to
+//                        /etc/passwd (absolute once TOP is stripped)
+//           device       replaces release/RELEASE.txt with /dev/null's device
+//                        (tar makes it only when run by root)
+//
+// The account script (host/app/packaging/macos/install-vela-broker.sh), with
+// VELA_BROKER_PREPARE_ONLY=1, makes the service account _velabroker and the
+// groups _velabroker, _velaagent and _velacontrol where missing. Whatever its
+// mode, it copies its environment and command line (NUL-separated, as
+// started) and its working directory into the --account-report directory
+// (default /private/vela-test/account-script).
+//
 // Both programs record what they were started with (identity, groups,
 // limits, descriptors, environment, command line, digests of their inputs) in
 // broker-report.json and seal-report.json in the state directory.
+import { execFileSync } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
+import zlib from 'node:zlib';
 
 const BROKERS = ['ok', 'split', 'trailing', 'extra-key', 'daemon-pid', 'lower-case', 'silent', 'close', 'flood',
   'exit-before', 'exit-after'];
 const SEALS = ['ok', 'fail', 'signal', 'hang'];
 const LAUNCHERS = ['sh', 'direct'];
+const HOSTILE = ['none', 'dotdot', 'absolute', 'symlink', 'hardlink', 'device'];
 
 const { values: options } = parseArgs({
   options: {
@@ -51,6 +76,9 @@ const { values: options } = parseArgs({
     seal: { type: 'string', default: 'ok' },
     launcher: { type: 'string', default: 'sh' },
     node: { type: 'string', default: process.execPath },
+    'account-report': { type: 'string', default: '/private/vela-test/account-script' },
+    archive: { type: 'string' },
+    hostile: { type: 'string', default: 'none' },
   },
 });
 
@@ -59,10 +87,13 @@ function refuse(message) {
   process.exit(2);
 }
 if (!options.out) refuse('--out DIR is required');
-for (const [name, allowed] of [['broker', BROKERS], ['seal', SEALS], ['launcher', LAUNCHERS]]) {
+for (const [name, allowed] of [['broker', BROKERS], ['seal', SEALS], ['launcher', LAUNCHERS], ['hostile', HOSTILE]]) {
   if (!allowed.includes(options[name])) refuse(`--${name} must be one of ${allowed.join(', ')}`);
 }
-if (options.node.includes("'")) refuse('--node must not contain a quotation mark');
+for (const name of ['node', 'account-report']) {
+  if (options[name].includes("'")) refuse(`--${name} must not contain a quotation mark`);
+}
+if (options.hostile !== 'none' && !options.archive) refuse('--hostile needs --archive');
 
 // ---- programs of the runtime ----
 
@@ -79,6 +110,29 @@ if (program.endsWith('.mjs')) import(require('node:url').pathToFileURL(program).
 else require(program);
 `,
 };
+
+// Records how it was started; in prepare-only mode also makes the service
+// account and its groups, each with a free id from 200 to 499.
+const accountScript = `#!/bin/sh
+set -eu
+report='${options['account-report']}'
+mkdir -p "$report"
+cat /proc/$$/environ > "$report/environ"
+cat /proc/$$/cmdline > "$report/cmdline"
+readlink /proc/$$/cwd > "$report/cwd"
+[ "\${VELA_BROKER_PREPARE_ONLY:-}" = 1 ] || exit 0
+
+free_id() {
+  id=200
+  while getent "$1" "$id" >/dev/null; do id=$((id + 1)); done
+  [ "$id" -le 499 ] && echo "$id"
+}
+for group in _velabroker _velaagent _velacontrol; do
+  getent group "$group" >/dev/null || groupadd -g "$(free_id group)" "$group"
+done
+getent passwd _velabroker >/dev/null ||
+  useradd -r -M -u "$(free_id passwd)" -g _velabroker -s /usr/bin/false -d /var/empty _velabroker
+`;
 
 // Shared by the broker and the seal script.
 const handlers = `'use strict';
@@ -257,7 +311,7 @@ const files = [
   ['host/app/package.json', json({ name: 'vela-host-app', version: v, private: true }), false],
   ['host/app/scripts/seal-protected-runtime.mjs', text(seal), false],
   ['host/app/packaging/macos/install-vela-broker.sh',
-    text('#!/bin/sh\n# Prepares the service accounts; this test runtime needs nothing.\nexit 0\n'), true],
+    text(accountScript), true],
   ['production-inventory.json', json({ runtime: 'vela-test-runtime', version: v }), false],
   ['host/app/protected/broker/index.js', text(broker), false],
   ['host/app/protected/broker/handlers.js', text(handlers), false],
@@ -321,3 +375,64 @@ const assets = files.map(([relative, content, executable]) => {
 const totalBytes = assets.reduce((sum, a) => sum + a.bytes, 0);
 writeFile('mac-broker-inventory.json', json({ schemaVersion: 3, version: v, totalBytes, assets }), false);
 writeFile('runtime-manifest.json', json({ velaVersion: v, platform: 'darwin' }), false);
+
+// ---- the archive a client sends ----
+
+// One ustar header block: a member of the given type ('0' file, '1' hard
+// link, '2' symbolic link, '3' character device) with owner 0.
+function tarHeader(name, { type = '0', size = 0, link = '', major = 0, minor = 0 }) {
+  const block = Buffer.alloc(512);
+  const put = (value, at, width) => block.write(value, at, width, 'latin1');
+  const octal = (value, at, width) => put(value.toString(8).padStart(width - 1, '0'), at, width - 1);
+  put(name, 0, 100);
+  octal(0o644, 100, 8);
+  octal(0, 108, 8);
+  octal(0, 116, 8);
+  octal(size, 124, 12);
+  octal(0, 136, 12);
+  put(' '.repeat(8), 148, 8);
+  put(type, 156, 1);
+  put(link, 157, 100);
+  put('ustar\x0000', 257, 8);
+  octal(major, 329, 8);
+  octal(minor, 337, 8);
+  octal(block.reduce((sum, byte) => sum + byte, 0), 148, 7);
+  return block;
+}
+
+function tarMember(name, content = Buffer.alloc(0), fields = {}) {
+  const padding = Buffer.alloc((512 - (content.length % 512)) % 512);
+  return [tarHeader(name, { ...fields, size: content.length }), content, padding];
+}
+
+function hostileMembers(top) {
+  const hostile = text('hostile\n');
+  return {
+    none: [],
+    dotdot: [tarMember(`${top}/../../escape-dotdot`, hostile)],
+    absolute: [tarMember('/etc/escape-absolute', hostile), tarMember(`${top}//etc/escape-absolute`, hostile)],
+    symlink: [tarMember(`${top}/hostile-link`, undefined, { type: '2', link: '/etc' }),
+      tarMember(`${top}/hostile-link/escape-symlink`, hostile)],
+    hardlink: [tarMember(`${top}/release/RELEASE.txt`, undefined, { type: '1', link: `${top}//etc/passwd` })],
+    device: [tarMember(`${top}/release/RELEASE.txt`, undefined, { type: '3', major: 1, minor: 3 })],
+  }[options.hostile].flat();
+}
+
+// tar writes the tree in 512-byte records, so its end is exactly the two
+// zero blocks that close the archive; hostile members go before them.
+function writeArchive(file) {
+  const top = path.basename(out);
+  const plain = execFileSync('/usr/bin/tar', ['-c', '-f', '-', '-b', '1', '--sort=name', '--owner=0', '--group=0',
+    '--numeric-owner', '-C', path.dirname(out), top], { maxBuffer: 1 << 30 });
+  const body = plain.subarray(0, plain.length - 1024);
+  const archive = zlib.gzipSync(Buffer.concat([body, ...hostileMembers(top), Buffer.alloc(1024)]));
+  fs.writeFileSync(file, archive, { mode: 0o644 });
+  const archiveSha256 = createHash('sha256').update(archive).digest('hex');
+  process.stdout.write(JSON.stringify({ archiveBytes: archive.length, archiveSha256 }) + '\n');
+}
+
+if (options.archive) {
+  const file = path.resolve(options.archive);
+  if (file.startsWith(out + path.sep)) refuse('--archive must lie outside --out');
+  writeArchive(file);
+}

@@ -61,19 +61,6 @@ std::optional<Data> readExactly(int fd, std::uint64_t maximum) {
   return bytes;
 }
 
-// Writes and flushes a new temporary file beside `name` and renames it over
-// the name; the temporary name is gone again whatever fails.
-bool replaceAt(int directory, std::string_view name, std::span<const std::uint8_t> data) {
-  std::string temporary = std::string(name) + ".tmp-" + freshUuid();
-  Descriptor file(openat(directory, temporary.c_str(), kTemporaryFlags, 0600));
-  if (!file) return false;
-  bool written = platform::write_all(file.get(), data) == 0 && fsync(file.get()) == 0;
-  file.reset();
-  if (written && renameat(directory, temporary.c_str(), directory, std::string(name).c_str()) == 0) return true;
-  unlinkat(directory, temporary.c_str(), 0);
-  return false;
-}
-
 }  // namespace
 
 std::vector<std::string> pathComponents(std::string_view path) {
@@ -155,7 +142,20 @@ bool atomicRootData(std::string_view directory, std::string_view name, std::span
   if (!parent) return false;
   // Only a plain name of this directory: a path could lead elsewhere.
   if (!safeRelativePath(name) || name.contains('/')) return false;
-  return replaceAt(parent.get(), name, data) && fsync(parent.get()) == 0;
+  return replaceFileAt(parent.get(), name, std::string(name) + ".tmp-" + freshUuid(), data);
+}
+
+bool replaceFileAt(int directory, std::string_view name, std::string_view temporary,
+                   std::span<const std::uint8_t> data) {
+  std::string temporaryName(temporary);
+  Descriptor file(openat(directory, temporaryName.c_str(), kTemporaryFlags, 0600));
+  if (!file) return false;
+  bool written = platform::write_all(file.get(), data) == 0 && fsync(file.get()) == 0;
+  file.reset();
+  if (written && renameat(directory, temporaryName.c_str(), directory, std::string(name).c_str()) == 0)
+    return fsync(directory) == 0;
+  unlinkat(directory, temporaryName.c_str(), 0);
+  return false;
 }
 
 }  // namespace vela::helper

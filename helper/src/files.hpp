@@ -49,4 +49,10 @@ std::optional<Data> readRelativeFileNoFollow(int directory, std::string_view rel
 bool atomicRootData(std::string_view directory, std::string_view name, std::span<const std::uint8_t> data,
                     ErrorOut error);
 
+// Writes and flushes the new file `temporary` (mode 0600) in a held
+// directory, renames it over `name` and flushes the directory; the temporary
+// name is gone again whatever fails. Both are plain names of that directory.
+bool replaceFileAt(int directory, std::string_view name, std::string_view temporary,
+                   std::span<const std::uint8_t> data);
+
 }  // namespace vela::helper

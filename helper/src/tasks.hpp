@@ -14,6 +14,9 @@ namespace vela::helper {
 
 using platform::Task;
 
+// The search path of every task's environment.
+inline constexpr const char *kTaskSearchPath = "/usr/bin:/bin:/usr/sbin:/sbin";
+
 // The waits after the deadline: after asking the task to terminate, and
 // after killing it.
 struct TaskGrace {

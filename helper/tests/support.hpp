@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,6 +50,15 @@ inline std::string readFile(const std::string &path) {
   std::ostringstream content;
   content << std::ifstream(path, std::ios::binary).rdbuf();
   return content.str();
+}
+
+// What a shell command writes to its standard output.
+inline std::string commandOutput(const std::string &command) {
+  std::string text;
+  FILE *pipe = popen(command.c_str(), "r");
+  for (int c; (c = std::fgetc(pipe)) != EOF;) text.push_back(static_cast<char>(c));
+  EXPECT_EQ(pclose(pipe), 0) << command;
+  return text;
 }
 
 inline std::vector<std::string> directoryNames(const std::string &path) {

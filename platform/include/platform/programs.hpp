@@ -35,6 +35,9 @@ struct Task {
   std::map<std::string, std::string> environment{};  // the whole environment
   std::string directory{};                           // working directory; empty keeps the caller's
   int standard_input = -1;                           // borrowed; -1 is the null device
+  // When set, the program sees every file system read-only except this
+  // directory, where it can make no device usable either.
+  std::string writable_directory{};
 };
 
 // Where a launched task's standard streams go: borrowed descriptors, -1 for

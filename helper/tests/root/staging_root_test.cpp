@@ -1,0 +1,127 @@
+#include <sys/stat.h>
+
+#include <functional>
+
+#include "serialization.hpp"
+#include "staging.hpp"
+#include "support.hpp"
+#include "vela_core.h"
+
+namespace vela::helper {
+namespace {
+
+using namespace test;
+
+const std::string kWork = "/private/staging", kDestination = kWork + "/source", kCustody = kWork + "/custody";
+const std::string kCopy = kDestination + "/.authenticated-runtime.tar.gz";
+
+struct Archive {
+  std::string path, sha256;
+  std::uint64_t bytes;
+};
+
+// A fresh work tree: the test runtime at kWork/top, its archive and an empty destination.
+Archive makeArchive(const std::string &hostile = "none") {
+  std::system(("rm -rf " + kWork + " && mkdir -m 0700 " + kWork + " " + kDestination + " " + kCustody).c_str());
+  auto made = Json::parse(commandOutput("node " VELA_SOURCE_DIR "/tools/make-runtime.mjs --out " + kWork +
+                                        "/top --archive " + kWork + "/runtime.tar.gz --hostile " + hostile));
+  return {kWork + "/runtime.tar.gz", made["archiveSha256"], made["archiveBytes"]};
+}
+
+TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
+  const Error mismatch{kHelperDomain, 8, "runtime archive does not match the authenticated release manifest"};
+  const Error tarFailed{kHelperDomain, 2, "privileged broker task failed with exit status 2"};  // ".." member
+  const std::string link = kWork + "/link", fifo = kWork + "/fifo";
+  struct Row {
+    const char *name;
+    std::function<void(Archive &)> change;
+    bool extracted;
+    std::optional<Error> error{};
+  };
+  const Row rows[] = {
+      {"good", [](Archive &) {}, true, {}},
+      {"upper_case_digest", [](Archive &a) { std::ranges::transform(a.sha256, a.sha256.begin(), ::toupper); }, true},
+      {"signed_size_one_more", [](Archive &a) { a.bytes++; }, false},
+      {"archive_larger_than_signed", [](Archive &a) { std::system(("echo >> " + a.path).c_str()); }, false},
+      {"one_byte_changed", [](Archive &a) { auto d = readFile(a.path); d[99] ^= 1; writeFile(a.path, d); }, false,
+       mismatch},
+      {"empty_size", [](Archive &a) { a.bytes = 0; }, false},
+      {"size_over_2_GiB", [](Archive &a) { a.bytes = 2'147'483'649; }, false},
+      {"private_copy_exists", [&](Archive &) { writeFile(kCopy, "someone else's"); }, false},
+      {"symbolic_link", [&](Archive &a) { symlink(a.path.c_str(), link.c_str()), a.path = link; }, false},
+      {"fifo", [&](Archive &a) { mkfifo(fifo.c_str(), 0600), a.path = fifo; }, false},
+      {"tar_fails", [](Archive &a) { a = makeArchive("dotdot"); }, false, tarFailed},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    Archive archive = makeArchive();
+    row.change(archive);
+    std::optional<Error> error;
+    EXPECT_EQ(extractAuthenticatedArchive(archive.path, archive.sha256, archive.bytes, kDestination, &error),
+              row.extracted);
+    EXPECT_EQ(error, row.error);
+    if (row.extracted) { EXPECT_EQ(readFile(kDestination + "/release/RELEASE.txt"), "Vela test runtime 1.0.0\n"); }
+    EXPECT_EQ(access(kCopy.c_str(), F_OK) == 0, std::string_view(row.name) == "private_copy_exists");
+  }
+}
+
+// Everything outside the destination and the custody copy that a hostile member could reach.
+std::string outside() {
+  return commandOutput("find / -maxdepth 1 | sort; find /etc /private -path " + kDestination + " -prune -o -path " +
+                       kCustody + " -prune -o -printf '%p %y %s %m %U %n %T@\\n' | sort");
+}
+
+TEST(Staging, HostileArchiveChangesNothingOutsideItsDestination) {
+  const std::pair<const char *, bool> rows[] = {  // and whether the custody copy of the inventory still succeeds
+      {"dotdot", true}, {"absolute", true}, {"symlink", true}, {"hardlink", false}, {"device", false}};
+  for (auto [hostile, copied] : rows) {
+    SCOPED_TRACE(hostile);
+    Archive archive = makeArchive(hostile);
+    std::string before = outside();
+    extractAuthenticatedArchive(archive.path, archive.sha256, archive.bytes, kDestination, nullptr);
+    std::string inventory = readFile(kWork + "/top/mac-broker-inventory.json");
+    EXPECT_EQ(vela_core_copy_inventory(kDestination.c_str(), kCustody.c_str(), test::bytes(inventory).data(),
+                                       inventory.size(), "1.0.0") == 0, copied);
+    EXPECT_EQ(commandOutput("find " + kCustody + " ! -type f ! -type d"), "");
+    EXPECT_TRUE(outside() == before) << "something outside the destination changed";
+  }
+}
+
+TEST(ArchiveIdentity, VersionIsBoundToOneArchive) {
+  const std::string record = std::string(VelaArchiveIdentityBase) + "/1.0.0.sha256", a(64, 'a'), b(64, 'b');
+  const std::string sameText = "AAAA" + a.substr(4) + "\n";
+  const Error bound{kHelperDomain, 9, "runtime version is already bound to a different signed archive"};
+  const Error none{kHelperDomain, 10, "repair has no root-owned signed archive identity"};
+  struct Row {
+    const char *name;
+    std::function<void()> before;
+    bool repair, accepted;
+    std::optional<Error> error;
+    std::string recordAfter;
+    mode_t modeAfter;
+  };
+  const Row rows[] = {
+      {"first_install_records", [] {}, false, true, {}, a, 0600},
+      {"same_digest", [&] { writeFile(record, sameText); }, false, true, {}, sameText, 0600},
+      {"another_digest", [&] { writeFile(record, b); }, false, false, bound, b, 0600},
+      {"repair_without_record", [] {}, true, false, none, "", 0},
+      {"record_is_a_link", [&] { writeFile(kWork + "/b", b), symlink((kWork + "/b").c_str(), record.c_str()); },
+       false, false, bound, b, 0777},
+      {"record_group_writable", [&] { writeFile(record, a, 0620); }, false, false, bound, a, 0620},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::system(("rm -rf /private/var && mkdir -p -m 0700 " + kWork + " " + VelaArchiveIdentityBase.data()).c_str());
+    row.before();
+    std::optional<Error> error;
+    EXPECT_EQ(validateOrRecordArchiveIdentity("1.0.0", a, row.repair, !row.repair, &error), row.accepted);
+    EXPECT_EQ(error, row.error);
+    EXPECT_EQ(readFile(record), row.recordAfter);
+    struct stat st {};
+    lstat(record.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, row.modeAfter);
+  }
+}
+
+}  // namespace
+}  // namespace vela::helper
