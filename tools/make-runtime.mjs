@@ -23,11 +23,18 @@
 //           exit-before  exits (status 3) without writing
 //           exit-after   exits; a helper process that inherited descriptor 4
 //                        writes the line as soon as the broker can be collected
+//           snoop        as ok, and leaves a process in a session of its own
+//                        that opens descriptor 3 of every later process of its
+//                        account and names it in "snooped" in the state directory
+//           crowd        as ok, and leaves such a process that keeps its
+//                        account at the process limit
 // --seal    ok           checks the document on standard input, writes its
 //                        report under the state directory, exits 0
 //           fail         exits 1 · signal: dies by SIGKILL · hang: never exits
 // --launcher sh          host/node/bin/node is a /bin/sh wrapper that execs
-//                        Node (the shell adds PWD and reorders the environment)
+//                        Node (the shell adds PWD and reorders the environment);
+//                        for the broker it first records its blocked and ignored
+//                        signals in "signals" in the state directory
 //           direct       host/node/bin/node is a Node script that runs the
 //                        program in its own process: environment and command
 //                        line exactly as started
@@ -63,7 +70,7 @@ import { parseArgs } from 'node:util';
 import zlib from 'node:zlib';
 
 const BROKERS = ['ok', 'split', 'trailing', 'extra-key', 'daemon-pid', 'lower-case', 'silent', 'close', 'flood',
-  'exit-before', 'exit-after'];
+  'exit-before', 'exit-after', 'snoop', 'crowd'];
 const SEALS = ['ok', 'fail', 'signal', 'hang'];
 const LAUNCHERS = ['sh', 'direct'];
 const HOSTILE = ['none', 'dotdot', 'absolute', 'symlink', 'hardlink', 'device'];
@@ -98,7 +105,11 @@ if (options.hostile !== 'none' && !options.archive) refuse('--hostile needs --ar
 // ---- programs of the runtime ----
 
 const launchers = {
-  sh: () => `#!/bin/sh\nexec '${options.node}' "$@"\n`,
+  sh: () => `#!/bin/sh
+[ -z "$VELA_PROTECTED_STATE_DIR" ] || while read -r k v; do case $k in Sig[BI]*) echo "$k $v";; esac
+done < /proc/self/status > "$VELA_PROTECTED_STATE_DIR/signals"
+exec '${options.node}' "$@"
+`,
   direct: () => `#!${options.node}
 // Runs the program named after Node's options in this process.
 'use strict';
@@ -239,7 +250,35 @@ function afterExit(broker, line) {
   }, 1);
 }
 
+// Run in a process the broker leaves behind (see --broker snoop and crowd).
+function survivor(behaviour, broker, stateDir) {
+  const fs = require('node:fs');
+  const uid = process.getuid();
+  const snoop = () => {
+    for (const pid of fs.readdirSync('/proc')) {
+      if (!/^[0-9]+$/.test(pid) || pid === broker || Number(pid) === process.pid) continue;
+      try {
+        if (fs.statSync('/proc/' + pid).uid !== uid) continue;
+        fs.closeSync(fs.openSync('/proc/' + pid + '/fd/3', 'r'));
+        fs.writeFileSync(stateDir + '/snooped', pid);
+      } catch {
+        // not the account's, or gone
+      }
+    }
+  };
+  const crowd = () => require('node:child_process').spawn('/bin/sleep', ['1000'], { stdio: 'ignore' })
+    .on('error', () => {});
+  setInterval(behaviour === 'snoop' ? snoop : crowd, 2);
+}
+
 switch (behaviour) {
+  case 'snoop':
+  case 'crowd':
+    childProcess.spawn(process.execPath, ['-e', '(' + survivor + ')(...process.argv.slice(1))', behaviour,
+      String(process.pid), process.env.VELA_PROTECTED_STATE_DIR], { detached: true, stdio: 'ignore' }).unref();
+    write(line);
+    stay();
+    break;
   case 'split':
     write(line.slice(0, 20));
     setTimeout(() => write(line.slice(20)), 50);

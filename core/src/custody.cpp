@@ -65,11 +65,18 @@ Result<Descriptor> open_directory(int directory, const std::string &name, uid_t 
   return std::move(opened->first);
 }
 
+// The entry is tested before it is opened, so that root never opens a device
+// node or a fifo, and the opened file must be that entry.
 Result<File> open_regular(const Parent &parent, uid_t owner) {
+  struct stat entry {};
+  if (::fstatat(parent.directory.get(), parent.leaf.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0)
+    return fail(Error::last_os());
+  if (!safe_file(entry, owner)) return fail(unsafe());
   auto opened = open_at(parent.directory.get(), parent.leaf, kReadFlags);
   if (!opened) return fail(opened.error());
-  if (!safe_file(opened->second, owner)) return fail(unsafe());
-  return File{std::move(opened->first), static_cast<std::uint64_t>(opened->second.st_size)};
+  const struct stat &st = opened->second;
+  if (!safe_file(st, owner) || st.st_dev != entry.st_dev || st.st_ino != entry.st_ino) return fail(unsafe());
+  return File{std::move(opened->first), static_cast<std::uint64_t>(st.st_size)};
 }
 
 Result<std::size_t> read_some(int fd, std::span<std::uint8_t> buffer) {

@@ -38,12 +38,13 @@ bool running(runtime::BrokerProcess &process) {
   return state && !*state;
 }
 
-// Empties the slot; the record's child is stopped when the record is dropped
-// (a second attempt when the first failed).
+// Empties the slot and stops the broker with every process of its account;
+// the record's child is stopped again when the record is dropped (a second
+// attempt when the first failed).
 Result<> stop_held(Slot &slot) {
   Slot held = std::exchange(slot, std::nullopt);
   if (!held) return {};
-  return runtime::terminate(held->child, runtime::kWaits);
+  return held->stop();
 }
 
 // BrokerStatus: compact, keys in byte order.

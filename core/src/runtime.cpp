@@ -91,12 +91,16 @@ void require(const Plan &p, bool ok) {
   if (!ok) child_fails(p.report, errno);
 }
 
-// The program starts with default signal handling and nothing blocked,
-// whatever the daemon set for itself.
-void default_signals() {
+// Every signal at its default action, whatever the daemon set for itself.
+void default_actions() {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   for (int s = 1; s < NSIG; ++s) sigaction(s, &dfl, nullptr);  // SIGKILL and SIGSTOP refuse: fine
+}
+
+// The program starts with default signal handling and nothing blocked.
+void default_signals() {
+  default_actions();
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -115,6 +119,9 @@ void switch_identity(const Plan &p) {
 
 [[noreturn]] void run_child(const Plan &p) {
   default_signals();
+  // A session of its own: no controlling terminal of the daemon's, and one
+  // process group to end.
+  require(p, setsid() >= 0);
   require(p, dup2(p.input, 0) == 0);
   require(p, dup2(p.null, 1) == 1);
   require(p, dup2(p.null, 2) == 2);
@@ -131,7 +138,35 @@ void switch_identity(const Plan &p) {
   child_fails(p.report, errno);
 }
 
+// One sweep of the account: as its user, SIGKILL to every process that user
+// may signal. A single kill(-1) reaches them all at once, and none can fork
+// past it. Signals stay blocked, so only SIGKILL and SIGSTOP reach it.
+[[noreturn]] void sweep(uid_t uid) {
+  default_actions();
+  if (setuid(uid) != 0 || getuid() != uid || geteuid() != uid) _exit(2);
+  _exit(::kill(-1, SIGKILL) == 0 ? 0 : 1);
+}
+
 // ---- the parent ----
+
+// Forks with every signal blocked, so that no handler of the daemon runs in
+// the child before it has reset them; the child runs `body`.
+template <class Body>
+pid_t fork_blocked(Body body) {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = fork();
+  if (pid == 0) body();
+  const int fork_error = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = fork_error;
+  return pid;
+}
+
+int poll_ms(Duration d) {
+  return static_cast<int>(std::clamp<std::int64_t>(std::chrono::ceil<std::chrono::milliseconds>(d).count(), 0, 60'000));
+}
 
 std::vector<char *> pointers(std::vector<std::string> &texts) {
   std::vector<char *> out;
@@ -140,26 +175,40 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
   return out;
 }
 
-// Reads the child's report: end of file means the program runs. Otherwise
-// the child is collected and its failure returned.
-Result<Child> await_exec(pid_t pid, int report) {
-  int code = 0;
-  ssize_t n;
-  do n = ::read(report, &code, sizeof code);
-  while (n < 0 && errno == EINTR);
-  if (n == 0) return Child(pid);
-  const Error error = n == sizeof code
-                          ? (code == kDropFailed ? invalid("service credential drop failed") : Error::os(code))
-                          : Error::os(n < 0 ? errno : EIO);
-  ::kill(pid, SIGKILL);  // the child is at its end already, unless the report was lost
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// Reads the child's report within the limit: the count read, 0 (end of
+// file) once the program runs. Any process of the account may stop the child
+// before its exec, so the wait has a deadline.
+Result<ssize_t> read_report(int report, int &code, Duration limit) {
+  const Duration end = now() + limit;
+  for (;;) {
+    const Duration left = end - now();
+    if (left <= Duration::zero()) return fail(Error::os(ETIMEDOUT));
+    pollfd p{report, POLLIN, 0};
+    const int ready = ::poll(&p, 1, poll_ms(left));
+    if (ready < 0 && errno != EINTR) return fail(Error::last_os());
+    if (ready <= 0) continue;
+    const ssize_t n = ::read(report, &code, sizeof code);
+    if (n >= 0) return n;
+    if (errno != EINTR) return fail(Error::last_os());
   }
+}
+
+// The started child, or its failure with the child killed and collected.
+Result<Child> await_exec(pid_t pid, int report, Duration limit, const Waits &waits) {
+  Child child(pid);
+  int code = 0;
+  auto n = read_report(report, code, limit);
+  if (n && *n == 0) return child;
+  const Error error = !n                   ? n.error()
+                      : *n != sizeof code  ? Error::os(EIO)
+                      : code == kDropFailed ? invalid("service credential drop failed")
+                                            : Error::os(code);
+  if (auto stopped = terminate(child, waits); !stopped) return fail(stopped.error());
   return fail(error);
 }
 
 Result<std::vector<std::uint8_t>> collect_line(Child &child, int fd, const Waits &waits) {
   const Duration begin = now();
-  const int poll_ms = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(waits.ready_poll).count());
   std::vector<std::uint8_t> data;
   for (;;) {
     if (now() - begin >= waits.ready) return fail(invalid("broker generation readiness timed out"));
@@ -167,7 +216,7 @@ Result<std::vector<std::uint8_t>> collect_line(Child &child, int fd, const Waits
     if (!state) return fail(state.error());
     if (*state) return fail(invalid("broker exited before readiness"));
     pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, poll_ms);
+    const int ready = ::poll(&p, 1, poll_ms(waits.ready_poll));
     if (ready < 0 && errno != EINTR) return fail(Error::last_os());
     if (ready <= 0) continue;
     std::uint8_t piece[kReadPiece];
@@ -239,6 +288,13 @@ Result<> wait_for_seal(Child &child, const Waits &waits) {
   }
 }
 
+// The error, after ending every process of the account (whose own failure
+// the error outranks).
+Error ended(Error error, uid_t uid, const Waits &waits) {
+  (void)end_account(uid, waits);
+  return error;
+}
+
 }  // namespace
 
 Child::~Child() {
@@ -262,7 +318,11 @@ bool BrokerProcess::alive() {
   return state && !*state;
 }
 
-Result<> BrokerProcess::stop() { return terminate(child, kWaits); }
+Result<> BrokerProcess::stop() {
+  auto stopped = terminate(child, kWaits);
+  auto ended = end_account(uid, kWaits);
+  return stopped ? ended : stopped;
+}
 
 Error invalid(const char *message) { return Error::other(message); }
 
@@ -292,7 +352,7 @@ void Command::env(std::string_view name, std::string_view value) {
   env_.push_back(std::move(entry));
 }
 
-Result<Child> Command::spawn() {
+Result<Child> Command::spawn(Duration limit, const Waits &waits) {
   // Every descriptor the child places comes from 10 or above, so that no
   // placement overwrites the source of another.
   auto in = high(input_.get());
@@ -319,17 +379,10 @@ Result<Child> Command::spawn() {
                   .groups = groups_,
                   .maps = maps_,
                   .report = report_end->get()};
-  // No handler of the daemon may run in the child before its signals are reset.
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = fork();
-  if (pid == 0) run_child(plan);
-  const int fork_error = errno;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return fail(Error::os(fork_error));
+  const pid_t pid = fork_blocked([&plan] { run_child(plan); });
+  if (pid < 0) return fail(Error::last_os());
   report_end->reset();
-  return await_exec(pid, report->read.get());
+  return await_exec(pid, report->read.get(), limit, waits);
 }
 
 Result<Command> command(std::string_view root, uid_t uid, gid_t gid,
@@ -393,13 +446,35 @@ Result<> terminate(Child &child, const Waits &waits) {
   auto state = child.exited();
   if (!state) return fail(state.error());
   if (*state) return {};
-  if (::kill(static_cast<pid_t>(child.pid()), SIGKILL) != 0) return fail(Error::last_os());
+  // The child's process group with it, once the child leads one.
+  const auto pid = static_cast<pid_t>(child.pid());
+  if (::kill(-pid, SIGKILL) != 0 && (errno != ESRCH || ::kill(pid, SIGKILL) != 0)) return fail(Error::last_os());
   const Duration begin = now();
   while (now() - begin < waits.stop) {
     state = child.exited();
     if (!state) return fail(state.error());
     if (*state) return {};
     pause(waits.exit_poll);
+  }
+  return fail(invalid("native broker child did not terminate within its deadline"));
+}
+
+Result<> end_account(uid_t uid, const Waits &waits) {
+  // As root, kill(-1) would end every process of the system.
+  if (uid == 0) return fail(invalid("broker child must use the dedicated non-root service identity"));
+  const Duration begin = now();
+  while (now() - begin < waits.stop) {
+    const pid_t pid = fork_blocked([uid] { sweep(uid); });
+    if (pid < 0) return fail(Error::last_os());
+    Child sweeper(pid);
+    for (;;) {
+      ::kill(pid, SIGCONT);  // the account may have stopped it
+      auto state = sweeper.exited();
+      if (!state) return fail(state.error());
+      if (*state && **state == 0) return {};
+      if (*state || now() - begin >= waits.stop) break;  // killed by the account: another sweep
+      pause(waits.exit_poll);
+    }
   }
   return fail(invalid("native broker child did not terminate within its deadline"));
 }
@@ -435,18 +510,19 @@ Result<BrokerProcess> start(std::string_view root, std::string_view stateDir, ui
   cmd->map(authority_high->get(), 3);
   cmd->map(ready_high->get(), 4);
 
-  auto child = cmd->spawn();
-  if (!child) return fail(child.error());
+  // Whatever fails from here on, no process of the account is left.
+  auto child = cmd->spawn(waits.ready, waits);
+  if (!child) return fail(ended(child.error(), brokerUid, waits));
   // Only the child may hold the write end now, so its exit ends the pipe.
   authority_end->reset();
   authority_high->reset();
   ready->write.reset();
   ready_high->reset();
 
-  BrokerProcess process{std::string(generation), std::move(*child)};
+  BrokerProcess process{std::string(generation), brokerUid, std::move(*child)};
   if (auto proven = read_ready(process.child, std::move(ready->read), generation, waits); !proven) {
-    if (auto stopped = terminate(process.child, waits); !stopped) return fail(stopped.error());
-    return fail(proven.error());
+    auto stopped = terminate(process.child, waits);
+    return fail(ended(stopped ? proven.error() : stopped.error(), brokerUid, waits));
   }
   return process;
 }
@@ -462,7 +538,7 @@ Result<> seal(std::string_view root, std::string_view stateDir, uid_t uid, gid_t
   auto in = input(document);
   if (!in) return fail(in.error());
   cmd->input(std::move(*in));
-  auto child = cmd->spawn();
+  auto child = cmd->spawn(waits.seal, waits);
   if (!child) return fail(child.error());
   return wait_for_seal(*child, waits);
 }

@@ -65,9 +65,11 @@ class Child {
 // The one supervised broker.
 struct BrokerProcess {
   std::string generation;  // as given to the start that launched it
+  uid_t uid;               // its account
   Child child;
 
   bool alive();
+  // Kills the child and then every other process of its account.
   Result<> stop();
 };
 
@@ -89,9 +91,10 @@ class Command {
   // The child gets `from` as descriptor `to`. The caller keeps `from` open
   // until the child has started.
   void map(int from, int to) { maps_.emplace_back(from, to); }
-  // Starts the child; a failure of any step in the child, or of executing
-  // the program, is returned with no child left.
-  Result<Child> spawn();
+  // Starts the child in a session of its own; a failure of any step in the
+  // child, of executing the program, or to do so within `limit`, is returned
+  // with the child killed and collected (`waits.stop`).
+  Result<Child> spawn(Duration limit, const Waits &waits);
 
  private:
   friend Result<Command> command(std::string_view, uid_t, gid_t, std::optional<std::pair<gid_t, gid_t>>);
@@ -128,8 +131,12 @@ Result<Descriptor> high(int fd);
 Result<> read_ready(Child &child, Descriptor readEnd, std::string_view generation, const Waits &waits);
 // The collected readiness data against the launched generation and child.
 Result<> check_ready(std::span<const std::uint8_t> data, std::string_view generation, std::uint32_t pid);
-// Kills the child unless it has exited, and collects it.
+// Kills the child unless it has exited, with its process group once it
+// leads one, and collects it.
 Result<> terminate(Child &child, const Waits &waits);
+// Kills every process of the account's user, wherever it runs: what a
+// broker forked, in any session, goes with it.
+Result<> end_account(uid_t uid, const Waits &waits);
 
 Result<BrokerProcess> start(std::string_view root, std::string_view stateDir, uid_t brokerUid, gid_t brokerGid,
                             gid_t agentGid, gid_t controlGid, std::string_view generation,

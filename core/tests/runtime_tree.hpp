@@ -1,5 +1,5 @@
-// Test runtime trees written by tools/make-runtime.mjs, and the helpers that
-// read what their programs report.
+// Test runtime trees written by tools/make-runtime.mjs, and the reports of
+// their programs.
 #pragma once
 
 #include <cstdlib>
@@ -15,18 +15,15 @@
 
 namespace vela::fixture {
 
-// Runs a shell command; throws when it fails.
 inline void run(const std::string &command) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
-// A runtime tree at dir (which must not exist or be empty), made with the
-// generator's options, e.g. "--broker split --launcher direct".
+// A runtime tree at dir made with the generator's options, e.g. "--broker split".
 inline void make_runtime(const std::string &dir, const std::string &options = "") {
   run("node '" VELA_SOURCE_DIR "/tools/make-runtime.mjs' --out '" + dir + "' " + options);
 }
 
-// A Credentials document.
 inline std::string credentials(std::string_view activationKey, std::string_view launchSecret) {
   return R"({"activationKey":")" + std::string(activationKey) + R"(","launchSecret":")" + std::string(launchSecret) +
          R"("})";

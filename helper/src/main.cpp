@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "platform/hardening.hpp"
 #include "platform/ipc.hpp"
 #include "platform/paths.hpp"
 #include "platform/queue.hpp"
@@ -34,7 +35,8 @@ int main() {
   const rlimit noCore{0, 0};
   if (setrlimit(RLIMIT_CORE, &noCore) != 0) return 77;
   umask(077);
-  // Checks of the host's own settings, before any work is queued, go here.
+  // The host's own settings: said on standard error, never fatal.
+  vela::platform::check_ptrace_scope(STDERR_FILENO);
 
   queue::Queue VelaTransactions(1);
   queue::async(VelaTransactions, restore);

@@ -13,7 +13,7 @@ constexpr std::int64_t kJsonUnreadable = 3840;
 std::optional<Json> parseJson(std::span<const std::uint8_t> bytes, ErrorOut error) {
   try {
     return Json::parse(bytes.begin(), bytes.end());
-  } catch (const Json::parse_error &e) {
+  } catch (const Json::exception &e) {  // a syntax error, or a number out of range (406) and the like
     setError(error, {kJsonDomain, kJsonUnreadable, e.what()});
     return std::nullopt;
   }

@@ -44,14 +44,16 @@ struct Attributes {
 };
 
 // Every signal at its default action and none blocked: the caller may ignore
-// SIGTERM, and a task must still end when asked to.
-int reset_signals(posix_spawnattr_t &attributes) {
+// SIGTERM, and a task must still end when asked to. A process group of its
+// own, so that the task's children end with it.
+int prepare(posix_spawnattr_t &attributes) {
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
   if (int rc = posix_spawnattr_setsigdefault(&attributes, &all)) return rc;
   if (int rc = posix_spawnattr_setsigmask(&attributes, &none)) return rc;
-  return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (int rc = posix_spawnattr_setpgroup(&attributes, 0)) return rc;
+  return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 }
 
 std::vector<char *> pointers(std::vector<std::string> &texts) {
@@ -80,7 +82,11 @@ bool Process::wait_until(std::int64_t deadline_ns) {
   return true;
 }
 
-void Process::signal(int number) const { pidfd_send_signal(pidfd_.get(), number, nullptr, 0); }
+// The task leads its group until it is reaped, so the group's number names
+// no other process meanwhile.
+void Process::signal(int number) const {
+  if (!ended_) kill(-pid_, number);
+}
 
 namespace {
 
@@ -101,7 +107,7 @@ std::expected<Process, int> spawn(const Task &task, Streams streams) {
       return std::unexpected(rc);
   if (int rc = posix_spawn_file_actions_addclosefrom_np(&files.actions, 3)) return std::unexpected(rc);
   Attributes attributes;
-  if (int rc = reset_signals(attributes.attributes)) return std::unexpected(rc);
+  if (int rc = prepare(attributes.attributes)) return std::unexpected(rc);
 
   std::vector<std::string> argv{task.executable};
   argv.insert(argv.end(), task.arguments.begin(), task.arguments.end());
@@ -120,7 +126,7 @@ std::expected<Process, int> spawn(const Task &task, Streams streams) {
     waitpid(pid, nullptr, 0);
     return std::unexpected(error);
   }
-  return Process(std::move(pidfd));
+  return Process(pid, std::move(pidfd));
 }
 
 // Gives the calling thread a mount namespace of its own in which every mount

@@ -80,14 +80,15 @@ inline std::uint64_t sum(const std::vector<Listing> &assets) {
 // The document listing the assets; the total is their sum unless given.
 inline std::string document(const std::vector<Listing> &assets, std::string_view version = "1.2.3",
                             std::optional<std::uint64_t> total = std::nullopt) {
-  auto text = [](std::string_view s) { return "\"" + std::string(s) + "\""; };
-  std::string list;
+  auto text = [](std::string_view s) { return std::string(1, '"').append(s).append(1, '"'); };
+  std::string doc(R"({"schemaVersion":3,"version":)");
+  doc.append(text(version)).append(R"(,"totalBytes":)").append(std::to_string(total.value_or(sum(assets))));
+  doc.append(R"(,"assets":[)");
   for (const Listing &l : assets)
-    list += (list.empty() ? R"({"path":)" : R"(,{"path":)") + text(l.path) + R"(,"sourcePath":)" +
-            text(l.sourcePath) + R"(,"sha256":)" + text(l.sha256) + R"(,"bytes":)" + std::to_string(l.bytes) +
-            R"(,"executable":)" + (l.executable ? "true}" : "false}");
-  return R"({"schemaVersion":3,"version":)" + text(version) + R"(,"totalBytes":)" +
-         std::to_string(total.value_or(sum(assets))) + R"(,"assets":[)" + list + "]}";
+    doc.append(&l == assets.data() ? R"({"path":)" : R"(,{"path":)").append(text(l.path)).append(R"(,"sourcePath":)")
+        .append(text(l.sourcePath)).append(R"(,"sha256":)").append(text(l.sha256)).append(R"(,"bytes":)")
+        .append(std::to_string(l.bytes)).append(l.executable ? R"(,"executable":true})" : R"(,"executable":false})");
+  return doc.append("]}");
 }
 
 inline std::string document(const std::vector<File> &files, std::string_view version = "1.2.3") {

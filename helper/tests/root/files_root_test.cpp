@@ -29,10 +29,10 @@ TEST(RootDirectories, MissingComponentsAreMadeOwnerOnlyAndExistingOnesKept) {
   umask(077);  // the daemon's
   makeDirectory("/private/var", 0755);
   std::optional<Error> error;
-  EXPECT_TRUE(ensureRootDirectory("/private/var/db/made", 0755, &error));
+  EXPECT_TRUE(ensureRootDirectory("/private/var/new/made", 0755, &error));
   EXPECT_FALSE(error);
   EXPECT_EQ(modeOf("/private/var"), 0755u);
-  for (const char *path : {"/private/var/db", "/private/var/db/made"}) EXPECT_EQ(modeOf(path), 0700u) << path;
+  for (const char *path : {"/private/var/new", "/private/var/new/made"}) EXPECT_EQ(modeOf(path), 0700u) << path;
 }
 
 struct UnsafeCase {

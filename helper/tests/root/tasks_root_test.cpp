@@ -21,7 +21,6 @@ constexpr const char *kPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 platform::Descriptor outputFile() {
   return platform::Descriptor(open("/private", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
 }
-
 std::string written(int file) {
   std::string text(4096, '\0');
   text.resize(static_cast<std::size_t>(std::max<ssize_t>(pread(file, text.data(), text.size(), 0), 0)));
@@ -30,48 +29,50 @@ std::string written(int file) {
 
 TEST(Tasks, OutputIsWhatThePreparedTaskWrites) {
   platform::Descriptor zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
-  struct Row {
-    const char *name;
-    Task task;
-    std::optional<std::string> input;
-    std::string expected;
-  };
-  const Row rows[] = {
-      {"exact_environment", {.executable = "/usr/bin/env", .environment = {{"PATH", kPath}, {"VELA_X", "1"}}}, {},
+  const std::tuple<Task, std::optional<std::string>, std::string> rows[] = {
+      {{.executable = "/usr/bin/env", .environment = {{"PATH", kPath}, {"VELA_X", "1"}}}, {},
        std::string("PATH=") + kPath + "\nVELA_X=1\n"},
-      {"arguments_as_given", {.executable = "/usr/bin/printf", .arguments = {"%s|", "a b", "", "c"}}, {}, "a b||c|"},
-      {"working_directory", {.executable = "/bin/pwd", .directory = "/private"}, {}, "/private\n"},
-      {"large_input_never_blocks", {.executable = "/usr/bin/head", .arguments = {"-c", "3"}},
-       std::string(1 << 20, 'z'), "zzz"},
-      {"caller_standard_input", {.executable = "/usr/bin/head", .arguments = {"-c", "3"}, .standard_input = zero.get()},
-       {}, std::string(3, '\0')},
+      {{.executable = "/usr/bin/printf", .arguments = {"%s|", "a b", "", "c"}}, {}, "a b||c|"},
+      {{.executable = "/bin/pwd", .directory = "/private"}, {}, "/private\n"},
+      {{.executable = "/usr/bin/head", .arguments = {"-c", "3"}}, std::string(1 << 20, 'z'), "zzz"},  // never blocks
+      {{.executable = "/usr/bin/head", .arguments = {"-c", "3"}, .standard_input = zero.get()}, {},
+       std::string(3, '\0')},
   };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.name);
+  for (const auto &[task, input, expected] : rows) {
+    SCOPED_TRACE(task.executable);
     auto file = outputFile();
-    auto input = row.input ? std::optional(test::bytes(*row.input)) : std::nullopt;
     std::optional<Error> error;
-    EXPECT_TRUE(runBoundedTaskWithOutput(row.task, input, file.get(), &error, 5.0));
+    EXPECT_TRUE(runBoundedTaskWithOutput(task, input ? std::optional(test::bytes(*input)) : std::nullopt, file.get(),
+                                         &error, 5.0));
     EXPECT_FALSE(error);
     char byte;
     EXPECT_EQ(read(file.get(), &byte, 1), 0) << "the caller's descriptor is left at the end of the output";
-    EXPECT_EQ(written(file.get()), row.expected);
+    EXPECT_EQ(written(file.get()), expected);
   }
 }
 
 TEST(Tasks, OutputOtherThanARootOwnedFileNeverStartsTheTask) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
-  platform::Descriptor read_end(ends[0]), write_end(ends[1]);
-  platform::Descriptor directory(open("/private", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), foreign = outputFile();
+  platform::Descriptor read_end(ends[0]), write_end(ends[1]), foreign = outputFile();
   ASSERT_EQ(fchown(foreign.get(), 1234, 1234), 0);
-  for (int fd : {write_end.get(), directory.get(), foreign.get()}) {
+  for (int fd : {write_end.get(), foreign.get()}) {
     std::optional<Error> error;
     EXPECT_FALSE(runBoundedTaskWithOutput({.executable = "/usr/bin/touch", .arguments = {"/private/ran"}},
                                           std::nullopt, fd, &error, 5.0));
     EXPECT_FALSE(error);
   }
   EXPECT_NE(access("/private/ran", F_OK), 0);
+}
+
+// What the task started ends with it at the deadline: nothing writes to the
+// caller's file afterwards.
+TEST(Tasks, TaskChildrenEndAtTheDeadline) {
+  auto file = outputFile();
+  EXPECT_FALSE(runBoundedTaskWithOutput({.executable = "/bin/sh", .arguments = {"-c", "(sleep 0.4; echo late) & sleep 30"}},
+                                        std::nullopt, file.get(), nullptr, 0.2));
+  usleep(600'000);
+  EXPECT_EQ(written(file.get()), "");
 }
 
 // Switches this process's permission to signal other users' processes.
@@ -83,12 +84,11 @@ bool allowKilling(bool allowed) {
   return syscall(SYS_capset, &header, data) == 0;
 }
 
+// The task runs as another user and this process may not signal it: to the
+// runner it survives both SIGTERM and SIGKILL.
 TEST(Tasks, TaskThatOutlivesTheKillIsAbandonedInBoundedTime) {
-  // The task runs as another user and this process may not signal it, so
-  // neither SIGTERM nor SIGKILL reaches it: to the runner it survives both.
   Task task{.executable = "/usr/bin/setpriv",
-            .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c",
-                          "echo $$; exec sleep 30"},
+            .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", "echo $$; exec sleep 30"},
             .environment = {{"PATH", kPath}}};
   auto file = outputFile();
   ASSERT_TRUE(allowKilling(false));
@@ -97,10 +97,8 @@ TEST(Tasks, TaskThatOutlivesTheKillIsAbandonedInBoundedTime) {
   bool ok = runBoundedTaskWithOutput(task, std::nullopt, file.get(), &error, 0.3, {300'000'000, 300'000'000});
   double elapsed = static_cast<double>(platform::uptime_ns() - start) / 1e9;
   ASSERT_TRUE(allowKilling(true));
-
   pid_t pid = std::stoi(written(file.get()));
-  EXPECT_EQ(kill(pid, 0), 0) << "the task still runs";
-  kill(pid, SIGKILL);
+  EXPECT_EQ(kill(pid, SIGKILL), 0) << "the task still ran";
   waitpid(pid, nullptr, 0);
   EXPECT_FALSE(ok);
   EXPECT_EQ(error, (Error{kHelperDomain, 60, "privileged broker task did not terminate after its deadline"}));

@@ -48,27 +48,30 @@ struct Streams {
   int error = -1;
 };
 
-// A launched task, held by a process descriptor so that neither a signal nor
-// a wait can reach another process. Dropping it unreaped abandons the task.
+// A launched task, held by a process descriptor so that a wait cannot reach
+// another process. Dropping it unreaped abandons the task.
 class Process {
  public:
-  explicit Process(Descriptor pidfd) : pidfd_(std::move(pidfd)) {}
+  Process(pid_t pid, Descriptor pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
 
   // Waits until the task has ended or the monotonic clock (uptime_ns)
   // reaches the deadline; true once it has ended and been reaped.
   bool wait_until(std::int64_t deadline_ns);
   // The exit status, or the number of the signal that ended the task.
   int termination_status() const { return status_; }
+  // Signals the task's process group: the task and what it started.
   void signal(int number) const;
 
  private:
+  pid_t pid_;
   Descriptor pidfd_;
   int status_ = -1;
   bool ended_ = false;
 };
 
-// Starts the task with the given streams. The child gets no other
-// descriptor, no blocked signal and every signal at its default action.
+// Starts the task with the given streams in a process group of its own. The
+// child gets no other descriptor, no blocked signal and every signal at its
+// default action.
 // Fails with an errno value when the program cannot be started (missing
 // program, missing working directory and the like).
 std::expected<Process, int> launch(const Task &task, Streams streams);
