@@ -67,7 +67,7 @@ inline Output finish(FILE *pipe, std::string text = {}) {
   return {WEXITSTATUS(status), text};
 }
 
-inline Output run(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
+inline Output outputOf(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
 
 // A test with the daemon running as root, listening.
 class Daemon : public testing::Test {
