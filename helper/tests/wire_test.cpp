@@ -34,24 +34,6 @@ Entries distinctKeys(std::size_t count) {
   return entries;
 }
 
-TEST(Wire, EveryTypeKeepsItsTypeAndEncodesOneWay) {
-  auto dictionary = std::make_shared<Dictionary>();
-  dictionary->set("inner", std::int64_t{-1});
-  const Entries entries{{"b", false}, {"u", std::uint64_t{3}}, {"i", std::int64_t{3}}, {"s", "text"s},
-                        {"d", Data{0, 255}}, {"n", dictionary}, {"", ""s}};
-  for (bool expectsReply : {false, true}) {
-    auto frame = encode(entries, expectsReply);
-    EXPECT_EQ(body_size(std::span(frame).first<kHeader>()), frame.size() - kHeader);
-    auto message = decode(body(entries, expectsReply));
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message->expects_reply, expectsReply);
-    EXPECT_EQ(encode(*message), frame);
-    EXPECT_EQ(message->body.get_uint64("u"), 3u);
-    EXPECT_EQ(message->body.get_uint64("i"), 0u) << "a signed integer is not an unsigned one";
-    EXPECT_FALSE(message->body.get_string("d")) << "data is not a string";
-  }
-}
-
 TEST(Wire, RefusedBodies) {
   const Data sound = body({{"k", true}});  // flags, count, key size, "k", tag, value
   struct Row {
