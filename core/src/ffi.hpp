@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "error.hpp"
-#include "secret.hpp"
+#include "platform/secret.hpp"
 
 namespace vela::ffi {
 

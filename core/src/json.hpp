@@ -29,7 +29,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "secret.hpp"
+#include "platform/secret.hpp"
 
 namespace vela::json {
 

@@ -16,7 +16,7 @@
 #include "platform/clocks.hpp"
 #include "platform/programs.hpp"
 #include "rapidjson.hpp"
-#include "secret.hpp"
+#include "platform/secret.hpp"
 #include "sha256.hpp"
 
 namespace vela::runtime {

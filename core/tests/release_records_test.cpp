@@ -2,20 +2,18 @@
 // conversions of time: manifest timestamps and the wall clock. The rules all
 // records share are the JSON reader's; here are what each declaration decides.
 #include <gtest/gtest.h>
-#include <sodium.h>
 
 #include <string>
 
+#include "documents.hpp"
 #include "release.hpp"
 
 namespace vela::release {
 namespace {
 
-std::span<const std::uint8_t> bytes(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
-}
+using test::bytes;
 
-TEST(ReleaseRecords, Envelope) {
+TEST(ReleaseRecords, EnvelopeAndKeys) {
   // Keys outside the lists are skipped at both levels; the array forms keep
   // the table order.
   auto e = read_envelope(bytes(R"({"x":{"a":[1,{"b":null}]},"payload":"\/\/8=","signatures":[["a","b","c"],)"
@@ -26,57 +24,23 @@ TEST(ReleaseRecords, Envelope) {
   EXPECT_EQ(e->signatures[0].keyId + e->signatures[0].algorithm + e->signatures[0].signature, "abc");
   EXPECT_EQ(e->signatures[1].signature, "c2ln");
   EXPECT_TRUE(read_envelope(bytes(R"(["cA==",[]])")));
-}
-
-TEST(ReleaseRecords, Keys) {
   auto k = read_keys(R"({"v":1,"keys":[["a","b"],{"keyId":"c","x":[],"publicKey":"d"}]})");
   ASSERT_TRUE(k);
   ASSERT_EQ(k->keys.size(), 2u);
   EXPECT_EQ(k->keys[0].keyId + k->keys[0].publicKey + k->keys[1].keyId, "abc");
-
-  auto built_in = read_keys(kBuiltInKeys);
-  ASSERT_TRUE(built_in);
-  ASSERT_EQ(built_in->keys.size(), 1u);
-  EXPECT_EQ(built_in->keys[0].keyId, "vela-release-2026");
-  unsigned char key[33];
-  std::size_t length = 0;
-  const std::string &text = built_in->keys[0].publicKey;
-  ASSERT_EQ(sodium_base642bin(key, sizeof key, text.data(), text.size(), nullptr, &length, nullptr,
-                              sodium_base64_VARIANT_ORIGINAL),
-            0);
-  EXPECT_EQ(length, 32u);
 }
 
 // A manifest with every field; `extra` goes after the artifacts.
-std::string manifest(const std::string &artifact = R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":1})",
-                     const std::string &extra = "", const std::string &schema = "1") {
-  return R"({"schemaVersion":)" + schema + R"(,"channel":"c","version":"v","notBefore":"a","expiresAt":"b",)"
-         R"("artifacts":[)" + artifact + "]" + extra + "}";
-}
-// A manifest whose one artifact has the given size member and more.
-std::string artifact_with(const std::string &members) {
-  return manifest(R"({"platform":"p","arch":"a","sha256":"s",)" + members + "}");
+std::string manifest(const std::string &artifact, const std::string &extra = "") {
+  return R"({"schemaVersion":1,"channel":"c","version":"v","notBefore":"a","expiresAt":"b","artifacts":[)" + artifact +
+         "]" + extra + "}";
 }
 
-TEST(ReleaseRecords, ManifestRules) {
-  struct Row {
-    const char *name;
-    std::string doc;
-    bool readable;
-  };
-  const Row rows[] = {
-      {"extra_key_twice", manifest("", R"(,"x":{},"x":[])"), true},
-      {"rollback_extra_key", manifest("", R"(,"rollback":{"toVersion":"1","reason":"r","x":1})"), false},
-      {"artifact_extra_key", artifact_with(R"("sizeBytes":1,"x":[])"), true},
-      {"artifact_kind_number", artifact_with(R"("sizeBytes":1,"kind":1)"), false},
-      {"schema_u32_max", manifest("", "", "4294967295"), true},
-      {"schema_above_u32", manifest("", "", "4294967296"), false},
-      {"size_u64_max", artifact_with(R"("sizeBytes":18446744073709551615)"), true},
-  };
-  for (const Row &row : rows) EXPECT_EQ(read_manifest(bytes(row.doc)).has_value(), row.readable) << row.name;
-}
-
-TEST(ReleaseRecords, ManifestValues) {
+TEST(ReleaseRecords, Manifest) {
+  const std::string artifact = R"({"platform":"p","arch":"a","sha256":"s","sizeBytes":1)";
+  EXPECT_TRUE(read_manifest(bytes(manifest(artifact + R"(,"x":[]})", R"(,"x":{},"x":[])"))));
+  EXPECT_FALSE(read_manifest(bytes(manifest(artifact + R"(,"kind":1})"))));
+  EXPECT_FALSE(read_manifest(bytes(manifest("", R"(,"rollback":{"toVersion":"1","reason":"r","x":1})"))));
   auto m = read_manifest(bytes(manifest(R"([null,"p","a","s",7])", R"(,"h\u0061lt":{},"rollback":["t","r"])")));
   ASSERT_TRUE(m);
   EXPECT_TRUE(m->halt.has_value());  // an empty object halts as much as any value
@@ -85,20 +49,15 @@ TEST(ReleaseRecords, ManifestValues) {
   ASSERT_EQ(m->artifacts.size(), 1u);
   const Artifact &a = m->artifacts[0];
   EXPECT_FALSE(a.kind);
-  EXPECT_EQ(a.platform + a.arch + a.sha256, "pas");
-  EXPECT_EQ(a.sizeBytes, 7u);
+  EXPECT_EQ(a.platform + a.arch + a.sha256 + std::to_string(a.sizeBytes), "pas7");
   m = read_manifest(bytes(R"([7,"c","v","a","b",null,null,[]])"));
   ASSERT_TRUE(m);
-  EXPECT_EQ(m->schemaVersion, 7u);
-  EXPECT_EQ(m->channel + m->version + m->notBefore + m->expiresAt, "cvab");
-  EXPECT_FALSE(m->halt);
-  EXPECT_FALSE(m->rollback);
+  EXPECT_EQ(std::to_string(m->schemaVersion) + m->channel + m->version + m->notBefore + m->expiresAt, "7cvab");
+  EXPECT_FALSE(m->halt || m->rollback);
 }
 
-constexpr const char *kUtc = "release timestamp must be UTC";
-constexpr const char *kInvalid = "invalid signed release timestamp";
-
 TEST(ReleaseRecords, Timestamp) {
+  constexpr const char *kUtc = "release timestamp must be UTC", *kInvalid = "invalid signed release timestamp";
   const std::pair<const char *, std::string> rows[] = {
       {"1970-01-01T00:00:00Z", "0"},
       {"1970-01-01T00:00:00.9999Z", "999"},
@@ -124,15 +83,12 @@ TEST(ReleaseRecords, Timestamp) {
   for (const auto &[text, expected] : rows) {
     auto ms = timestamp(text);
     EXPECT_EQ(ms ? std::to_string(*ms) : ms.error().message, expected) << text;
-    if (!ms) {
-      EXPECT_EQ(ms.error().kind, Kind::invalid_data) << text;
-    }
+    EXPECT_TRUE(ms || ms.error().kind == Kind::invalid_data) << text;
   }
 }
 
 TEST(ReleaseRecords, WallClock) {
   using namespace std::chrono;
-  EXPECT_EQ(*epoch_ms(system_clock::time_point{}), 0);
   EXPECT_EQ(*epoch_ms(system_clock::time_point{nanoseconds{1'999'999'999}}), 1999);
   auto before = epoch_ms(system_clock::time_point{nanoseconds{-1}});
   ASSERT_FALSE(before);

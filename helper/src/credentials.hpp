@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "errors.hpp"
-#include "secret.hpp"
+#include "platform/secret.hpp"
 
 // The stored credentials of a generation (64 lower-case hexadecimal digits),
 // in a buffer that is wiped when released. Nothing without an error means

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "documents.hpp"
 #include "errors.hpp"
 
 namespace vela::helper {
@@ -39,7 +39,7 @@ std::string rowName(const testing::TestParamInfo<Row> &info) {
 
 namespace vela::helper::test {
 
-inline std::vector<std::uint8_t> bytes(std::string_view text) { return {text.begin(), text.end()}; }
+using vela::test::bytes;
 
 inline void writeFile(const std::string &path, std::string_view content, mode_t mode = 0600) {
   std::ofstream(path, std::ios::binary) << content;

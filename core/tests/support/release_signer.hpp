@@ -3,13 +3,10 @@
 // independent of it.
 #pragma once
 
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <stdexcept>
 #include <string>
@@ -33,31 +30,18 @@ inline std::string utc(std::time_t t) {
   return text;
 }
 
-// The envelope JSON the tool makes of the manifest's bytes. Both pass through
-// memory files, so neither side can block on the other.
-inline std::string sign(std::string_view manifest, const std::string &key = kDevKey,
-                        const std::string &key_id = "vela-release-2026") {
-  int in = memfd_create("manifest", MFD_CLOEXEC), out = memfd_create("envelope", MFD_CLOEXEC);
-  bool ok = in >= 0 && out >= 0 && write(in, manifest.data(), manifest.size()) == ssize_t(manifest.size()) &&
-            lseek(in, 0, SEEK_SET) == 0;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
-  std::string node = VELA_NODE, tool = VELA_SIGN_TOOL;
-  std::string args[] = {"--key", key, "--key-id", key_id};
-  char *argv[] = {node.data(), tool.data(), args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
-  pid_t pid;
-  int status = -1;
-  if (ok && posix_spawn(&pid, node.c_str(), &actions, nullptr, argv, environ) == 0)
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  posix_spawn_file_actions_destroy(&actions);
-  std::string envelope(ok ? std::max<off_t>(lseek(out, 0, SEEK_END), 0) : 0, '\0');
-  ok = ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-       pread(out, envelope.data(), envelope.size(), 0) == ssize_t(envelope.size());
+// The envelope JSON the tool makes of the manifest's bytes, which it reads
+// from a memory file, so that it cannot block on this process.
+inline std::string sign(std::string_view manifest, const std::string &key = kDevKey) {
+  int in = memfd_create("manifest", MFD_CLOEXEC);
+  bool ok = in >= 0 && write(in, manifest.data(), manifest.size()) == ssize_t(manifest.size());
+  const std::string command = "'" VELA_NODE "' '" VELA_SIGN_TOOL "' --key '" + key + "' /proc/" +
+                              std::to_string(getpid()) + "/fd/" + std::to_string(in);
+  std::FILE *out = ok ? popen(command.c_str(), "r") : nullptr;
+  std::string envelope;
+  for (int c; out && (c = std::fgetc(out)) != EOF;) envelope += char(c);
+  ok = out && pclose(out) == 0;
   close(in);
-  close(out);
   if (!ok) throw std::runtime_error("sign-release failed");
   return envelope;
 }

@@ -16,22 +16,9 @@ using helper::PrintTo;  // rows print as their names
 
 const std::string kDirectory(VelaV3State);
 const std::string kFile = kDirectory + "/" + std::string(VelaTrustStateName);
-
-std::string release(const std::string &channel) {
-  return R"({"channel":")" + channel + R"(","version":"1.2.3","archiveSha256":")" + std::string(64, 'a') +
-         R"(","archiveBytes":7,"notBeforeMs":100})";
-}
-
-const std::string kSound = R"({"schemaVersion":3,"channels":{"stable":)" + release("stable") +
-                           R"(},"current":)" + release("stable") + "}";
-
+const std::string kSound = vela::test::trustStateOf({});
 const Error kUnsafe{kActivationDomain, 1, "Root broker trust state is unsafe; refusing to reset it."};
 const Error kCorrupt{kActivationDomain, 1, "Root broker trust state is corrupt; refusing to reset it."};
-
-class TrustState : public testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(ensureRootDirectory(VelaV3State, 0700, nullptr)); }
-};
 
 // The entry under the state file's name, never opened unless it is a
 // regular file (opening a FIFO would block).
@@ -61,10 +48,10 @@ TEST(TrustStateFirstStart, DefaultStateWithoutWritingAnything) {
   std::optional<Error> error;
   auto state = readRootTrust(&error);
   ASSERT_TRUE(state);
-  EXPECT_EQ(*state, Json::parse(R"({"schemaVersion":3,"channels":{},"current":null})"));
   EXPECT_FALSE(error);
+  EXPECT_EQ(*state, Json::parse(R"({"schemaVersion":3,"channels":{},"current":null})"));
   std::string text = state->dump();
-  EXPECT_EQ(vela_core_validate_trust(reinterpret_cast<const std::uint8_t *>(text.data()), text.size()), 0);
+  EXPECT_EQ(vela_core_validate_trust(test::bytes(text).data(), text.size()), 0);
   struct stat st {};
   ASSERT_EQ(stat(kDirectory.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -77,9 +64,10 @@ struct FileCase {
   std::optional<Error> error;  // none: the sound state is read
 };
 
-class TrustFiles : public TrustState, public testing::WithParamInterface<FileCase> {};
+class TrustFiles : public testing::TestWithParam<FileCase> {};
 
 TEST_P(TrustFiles, Outcome) {
+  ASSERT_TRUE(ensureRootDirectory(VelaV3State, 0700, nullptr));
   const auto &c = GetParam();
   c.prepare();
   auto before = snapshot();
@@ -114,8 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"fifo", [] { mkfifo(kFile.c_str(), 0600); }, kUnsafe},
         // corrupt
         FileCase{"one_byte_over_2_MiB", [] { writeState(kSound, 0600, 0, 2'097'153); }, kCorrupt},
-        FileCase{"refused_by_the_core",
-                 [] { writeState(R"({"schemaVersion":3,"channels":{"beta":)" + release("stable") + "}}"); },
+        FileCase{"refused_by_the_core", [] { writeState(vela::test::trustState(R"("beta":)" + vela::test::Release{}.json())); },
                  kCorrupt},
         FileCase{"not_json", [] { writeState("{\"schemaVersion\":3,"); }, parserError("{\"schemaVersion\":3,")},
         FileCase{"empty", [] { writeState(""); }, parserError("")}),
