@@ -10,9 +10,7 @@ namespace {
 
 // A sound trust state whose current release cannot be started: no custody
 // tree of its generation exists.
-const std::string kRelease = R"({"channel":"stable","version":"1.2.3","archiveSha256":")" + std::string(64, 'a') +
-                             R"(","archiveBytes":7,"notBeforeMs":100})";
-const std::string kTrusted = R"({"schemaVersion":3,"channels":{"stable":)" + kRelease + R"(},"current":)" + kRelease + "}";
+const std::string kTrusted = vela::test::trustStateOf({});
 
 TEST(Restore, AttemptsAtMostFivePerWindowOfMoreThan300Seconds) {
   struct Row {
