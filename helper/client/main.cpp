@@ -150,7 +150,7 @@ std::optional<ipc::Value> fileData(const std::string &path) {
 
 std::optional<ipc::Value> value(const Field &field) {
   switch (field.type) {
-    case 'u': return field.value.starts_with('-') ? std::nullopt : integer<std::uint64_t>(field.value);
+    case 'u': return integer<std::uint64_t>(field.value);
     case 'i': return integer<std::int64_t>(field.value);
     case 's': return field.value;
     case 'b':
