@@ -20,6 +20,8 @@ ConnectionError failure(const std::error_code &error) {
                                                                              : ConnectionError::broken;
 }
 
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
 // The process's children get none of the service's sockets.
 bool close_on_exec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
 
@@ -100,11 +102,14 @@ bool Listener::listen(std::string_view path) {
   return !error;
 }
 
-// A failed accept is let pass; the listener goes on accepting.
+// A failed accept is let pass and the listener goes on accepting, after a
+// pause: a failure that lasts (no descriptors left) must not spin the queue.
 void Listener::accept() {
   acceptor_.async_accept([this](std::error_code error, asio::local::stream_protocol::socket socket) {
     if (!error && close_on_exec(socket.native_handle())) handler_(std::make_shared<Connection>(std::move(socket)));
-    accept();
+    if (!error) return accept();
+    pause_.expires_after(kAcceptPause);
+    pause_.async_wait([this](std::error_code) { accept(); });
   });
 }
 

@@ -69,11 +69,13 @@ class Listener {
   static std::unique_ptr<Listener> create(queue::Queue &queue, std::string_view path, PeerHandler handler);
 
  private:
-  Listener(queue::Queue &queue, PeerHandler handler) : acceptor_(queue), handler_(std::move(handler)) {}
+  Listener(queue::Queue &queue, PeerHandler handler)
+      : acceptor_(queue), pause_(queue), handler_(std::move(handler)) {}
   bool listen(std::string_view path);
   void accept();
 
   asio::local::stream_protocol::acceptor acceptor_;
+  asio::steady_timer pause_;  // between a failed accept and the next one
   PeerHandler handler_;
 };
 
