@@ -52,7 +52,6 @@ TEST(TrustState, Rules) {
 }
 
 TEST(TrustState, ExportBounds) {
-  EXPECT_EQ(vela_core_validate_trust(nullptr, 0), 1);
   std::string doc = trustState();
   doc.resize(2'097'152, ' ');
   EXPECT_EQ(validate(doc), 0);

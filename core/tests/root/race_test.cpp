@@ -25,25 +25,6 @@ namespace fs = std::filesystem;
 const fs::path kSource = "/private/source", kTarget = "/private/target";
 const fs::path kOutside = "/private/outside", kOutsideTarget = "/private/outside-target";
 
-// Swaps each pair of names, over and over, in a child process until it goes.
-class Swapper {
- public:
-  explicit Swapper(std::vector<std::pair<fs::path, fs::path>> pairs) : pid_(::fork()) {
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ > 0) return;
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    for (;;)
-      for (const auto &[a, b] : pairs) ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-  }
-  ~Swapper() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_;
-};
-
 TEST(CustodyRace, SwappedDirectoriesNeverLeadOutside) {
   auto files = test::runtime();
   auto inventory = inventory::Inventory::parse(test::bytes(test::document(files)), "1.2.3");
@@ -67,31 +48,39 @@ TEST(CustodyRace, SwappedDirectoriesNeverLeadOutside) {
     ASSERT_GE(::inotify_add_watch(watch.get(), dir.c_str(), IN_ALL_EVENTS), 0);
 
   int successes = 0, refusals = 0;
-  {
-    Swapper swapping({{client_dir, client_link}, {host, host_link}});
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
-      auto source = Directory::open_root(kSource.string());
-      ASSERT_TRUE(source);
-      auto tally = [&](const Result<> &r) {
-        ASSERT_TRUE(r || (r.error().kind == Kind::os && r.error().code == ENOTDIR)) << test::outcome(r);
-        (r ? successes : refusals)++;
-      };
-      tally(source->verify_inventory(*inventory));
-      auto asset = source->read_foreground_asset(*inventory, "assets/app.js");
-      tally(asset ? Result<>{} : fail(asset.error()));
-
-      // A fresh destination whose "host" directory is being swapped too.
-      test::make_directories(kTarget);
-      fs::create_directory(host);
-      fs::permissions(host, static_cast<fs::perms>(0750));
-      fs::create_directory_symlink(kOutsideTarget, host_link);
-      auto target = Directory::open_root(kTarget.string());
-      ASSERT_TRUE(target);
-      tally(i % 2 ? source->copy_foreground(*target, *inventory) : source->copy_inventory(*target, *inventory));
-      fs::rename(kTarget, "/private/copy-" + std::to_string(i));
-    }
+  // Swaps both pairs of names, over and over, in a child process.
+  const pid_t swapper = ::fork();
+  ASSERT_GE(swapper, 0);
+  if (swapper == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;)
+      for (const auto &[a, b] : {std::pair{client_dir, client_link}, std::pair{host, host_link}})
+        ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
   }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
+    auto source = Directory::open_root(kSource.string());
+    ASSERT_TRUE(source);
+    auto tally = [&](const Result<> &r) {
+      ASSERT_TRUE(r || (r.error().kind == Kind::os && r.error().code == ENOTDIR)) << test::outcome(r);
+      (r ? successes : refusals)++;
+    };
+    tally(source->verify_inventory(*inventory));
+    auto asset = source->read_foreground_asset(*inventory, "assets/app.js");
+    tally(asset ? Result<>{} : fail(asset.error()));
+
+    // A fresh destination whose "host" directory is being swapped too.
+    test::make_directories(kTarget);
+    fs::create_directory(host);
+    fs::permissions(host, static_cast<fs::perms>(0750));
+    fs::create_directory_symlink(kOutsideTarget, host_link);
+    auto target = Directory::open_root(kTarget.string());
+    ASSERT_TRUE(target);
+    tally(i % 2 ? source->copy_foreground(*target, *inventory) : source->copy_inventory(*target, *inventory));
+    fs::rename(kTarget, "/private/copy-" + std::to_string(i));
+  }
+  ::kill(swapper, SIGKILL);
+  ::waitpid(swapper, nullptr, 0);
   EXPECT_GT(successes, 0) << "operations on the real trees succeed";
   EXPECT_GT(refusals, 0) << "the swaps were met";
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -88,25 +87,6 @@ TEST(Credentials, StoredOnceReadBackWhole) {
     EXPECT_FALSE(VelaReadServiceCredentials(generation(size), &error));
     EXPECT_EQ(error, credentialError(keychain::kDecode)) << size;
   }
-}
-
-TEST(Credentials, NonRootCallerRefused) {
-  ASSERT_TRUE(VelaStoreServiceCredentials(generation(4), value(4), nullptr));
-  pid_t child = fork();
-  if (child == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    std::optional<Error> readError, storeError;
-    auto store = keychain::Keychain::system();
-    _exit(!VelaReadServiceCredentials(generation(4), &readError) &&
-                  !VelaStoreServiceCredentials(generation(5), value(5), &storeError) && !store &&
-                  store.error() == keychain::kAuthFailed && readError == credentialError(keychain::kAuthFailed) &&
-                  storeError == readError
-              ? 0
-              : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  EXPECT_EQ(status, 0) << "refused, each with the status of a caller that is not root";
 }
 
 // Whether the store's rollback journal holds a header: a commit that has
