@@ -1,12 +1,16 @@
 // The record reader against a bare RapidJSON SAX pass over the same bytes
-// (same flags: iterative, numbers as text). Compare the pairs of each size.
+// (same flags: iterative, numbers as text): compare the pairs of each size.
+// The small records (credentials, readiness) are timed alone, to compare
+// builds.
 #include <benchmark/benchmark.h>
 
 #include <string>
 
+#include "ffi.hpp"
 #include "json.hpp"
 #include "rapidjson_pass.hpp"
 #include "release.hpp"
+#include "runtime.hpp"
 
 namespace {
 
@@ -63,9 +67,23 @@ void BM_SkippedValue_BareRapidJson(benchmark::State &state) {
   bare_pass(state, doc);
 }
 
+void BM_Credentials(benchmark::State &state) {
+  const std::string doc = R"({"activationKey":")" + std::string(64, 'k') + R"(","launchSecret":")" +
+                          std::string(64, 's') + R"("})";
+  for (auto _ : state)
+    benchmark::DoNotOptimize(ffi::credentials(reinterpret_cast<const std::uint8_t *>(doc.data()), doc.size()));
+}
+void BM_Readiness(benchmark::State &state) {
+  const std::string generation(64, 'a');
+  const std::string doc = R"({"generation":")" + generation + R"(","pid":4242})";
+  for (auto _ : state) benchmark::DoNotOptimize(runtime::check_ready(bytes(doc), generation, 4242));
+}
+
 BENCHMARK(BM_TrustState_Reader)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TrustState_BareRapidJson)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SkippedValue_Reader)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SkippedValue_BareRapidJson)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Credentials);
+BENCHMARK(BM_Readiness);
 
 }  // namespace

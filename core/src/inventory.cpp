@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <memory_resource>
-#include <set>
+#include <bit>
+#include <cstring>
 
 #include "json.hpp"
 #include "sha256.hpp"
@@ -34,6 +34,10 @@ constexpr json::Field document_fields[] = {
     json::field<&Document::assets>("assets", &asset_record),
 };
 constexpr json::Record<Document> document_record{document_fields, json::Extra::refuse};
+
+// No asset takes fewer bytes in an inventory: ["a","a","<64 digits>",0,true]
+// and a comma.
+constexpr std::size_t kSmallestAsset = 84;
 
 constexpr std::string_view kNode = "host/node/bin/node";
 
@@ -110,6 +114,11 @@ constexpr Mime kMimeTypes[] = {
 constexpr std::size_t kMaxPath = 4096;
 constexpr std::size_t kMaxAssetName = 1024;
 
+// Sixteen bytes of a path, compared all at once; each byte of a comparison
+// is 0 or 0xFF.
+using Chunk = signed char __attribute__((vector_size(16)));
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
 bool begins_with_any(std::string_view path, std::span<const std::string_view> prefixes) {
   return std::ranges::any_of(prefixes, [&](std::string_view p) { return path.starts_with(p); });
 }
@@ -125,17 +134,81 @@ std::string_view dependency_closure(std::string_view path) {
   return {};
 }
 
+// The listed paths, borrowed from the assets: an open-addressing hash table
+// sized for all of them, filled in document order. The hashes are taken
+// first, so the slot of an asset further on is fetched ahead of its turn.
+class PathSet {
+ public:
+  explicit PathSet(const std::vector<Asset> &assets)
+      : assets_(assets), hashes_(assets.size()), slots_(std::bit_ceil(assets.size() * 2 + 2)) {
+    for (std::size_t i = 0; i < assets.size(); ++i) hashes_[i] = hash(assets[i].path);
+  }
+
+  // Adds the path of the next asset; false when it is already in the set.
+  bool add() {
+    std::size_t i = added_++;
+    if (i + kAhead < hashes_.size()) __builtin_prefetch(&slots_[hashes_[i + kAhead] & mask()]);
+    std::size_t at = find(assets_[i].path, hashes_[i]);
+    if (slots_[at].index != 0) return false;
+    slots_[at] = {static_cast<std::uint32_t>(hashes_[i] >> 32), static_cast<std::uint32_t>(i + 1)};
+    return true;
+  }
+
+  bool contains(std::string_view path) const { return slots_[find(path, hash(path))].index != 0; }
+
+ private:
+  static constexpr std::size_t kAhead = 16;
+
+  struct Slot {
+    std::uint32_t tag;    // the hash's upper half
+    std::uint32_t index;  // 1 + the asset's index; 0: free
+  };
+
+  // Eight bytes at a time, multiplied and folded.
+  static std::uint64_t hash(std::string_view path) {
+    constexpr std::uint64_t k = 0x9E3779B97F4A7C15u;
+    std::uint64_t h = path.size() * k;
+    std::size_t i = 0;
+    for (std::uint64_t w; i + 8 <= path.size(); i += 8) {
+      std::memcpy(&w, path.data() + i, 8);
+      h = std::rotl((h ^ w) * k, 31);
+    }
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, path.data() + i, path.size() - i);
+    h = (h ^ tail) * k;
+    return h ^ (h >> 29);
+  }
+  std::size_t mask() const { return slots_.size() - 1; }
+
+  // The slot holding the path, or the free slot where it belongs.
+  std::size_t find(std::string_view path, std::uint64_t h) const {
+    auto tag = static_cast<std::uint32_t>(h >> 32);
+    for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
+      const Slot &slot = slots_[i];
+      if (slot.index == 0 || (slot.tag == tag && assets_[slot.index - 1].path == path)) return i;
+    }
+  }
+
+  const std::vector<Asset> &assets_;
+  std::vector<std::uint64_t> hashes_;
+  std::vector<Slot> slots_;
+  std::size_t added_ = 0;
+};
+
 // The running state of the walk over the assets, in document order.
 class Walk {
  public:
+  explicit Walk(const std::vector<Asset> &assets) : paths_(assets) {}
+
   Result<> add(const Asset &asset) {
-    if (!safe_path(asset.path) || !safe_path(asset.sourcePath) || !paths_.insert(asset.path).second ||
+    bool aliased = asset.sourcePath != asset.path;
+    if (!safe_path(asset.path) || (aliased && !safe_path(asset.sourcePath)) || !paths_.add() ||
         !sha256::is_hex_digest(asset.sha256))
       return fail(Error::invalid_data("invalid or duplicate Mac custody asset"));
     if (!inside_closure(asset.path))
       return fail(Error::invalid_data("Mac custody destination is outside the fixed production closure"));
     auto closure = dependency_closure(asset.path);
-    if (asset.sourcePath != asset.path && (closure.empty() || !asset.sourcePath.starts_with(closure)))
+    if (aliased && (closure.empty() || !asset.sourcePath.starts_with(closure)))
       return fail(Error::invalid_data("Mac dependency alias escapes the authenticated dependency closure"));
     if (__builtin_add_overflow(total_, asset.bytes, &total_))
       return fail(Error::invalid_data("Mac inventory size overflow"));
@@ -144,19 +217,22 @@ class Walk {
     return {};
   }
 
-  // No listed path stands where another listed path needs a directory. In
-  // path order, neighbours mostly share their directories, and a directory
-  // already found unlisted with all its ancestors is not looked up again.
-  Result<> parents_free() const {
+  // No listed path stands where another listed path needs a directory.
+  // Neighbours mostly share their directories, and a directory already found
+  // unlisted with all its ancestors is not looked up again.
+  Result<> parents_free(const std::vector<Asset> &assets) const {
     std::string_view clear;  // the previous path's directory, found unlisted
-    for (std::string_view path : paths_) {
+    for (const Asset &asset : assets) {
+      std::string_view path = asset.path;
       bool below_clear = !clear.empty() && path.size() > clear.size() && path.starts_with(clear) &&
                          path[clear.size()] == '/';
+      auto last = below_clear ? clear.size() : std::string_view::npos;  // the path's last "/"
       for (auto slash = path.find('/', below_clear ? clear.size() + 1 : 0); slash != std::string_view::npos;
-           slash = path.find('/', slash + 1))
+           slash = path.find('/', slash + 1)) {
         if (paths_.contains(path.substr(0, slash)))
           return fail(Error::invalid_data("Mac custody asset collides with a parent directory"));
-      auto last = path.rfind('/');
+        last = slash;
+      }
       clear = last == std::string_view::npos ? std::string_view{} : path.substr(0, last);
     }
     return {};
@@ -170,8 +246,7 @@ class Walk {
   }
 
  private:
-  std::pmr::monotonic_buffer_resource nodes_;
-  std::pmr::set<std::string_view> paths_{&nodes_};  // borrowed from the assets
+  PathSet paths_;
   std::uint64_t total_ = 0;
   std::uint64_t dependencies_ = 0;  // assets inside a dependency closure
 };
@@ -180,17 +255,21 @@ class Walk {
 
 Result<Inventory> Inventory::parse(std::span<const std::uint8_t> document, std::string_view version) {
   if (document.size() > kMaxDocument) return fail(Error::invalid_data("Mac inventory exceeds encoded bounds"));
-  auto doc = json::read(document, document_record);
-  if (!doc) return fail(Error::invalid_data("invalid authenticated Mac inventory"));
-  if (doc->schemaVersion != 3 || doc->version != version || doc->assets.empty() ||
-      doc->assets.size() > kMaxAssets)
+  // The assets' texts go to one buffer, which the inventory keeps.
+  auto texts = std::make_shared_for_overwrite<char[]>(document.size());
+  Document doc;
+  doc.assets.reserve(std::min(document.size() / kSmallestAsset, kMaxAssets + 1));
+  if (!json::read_into(document, document_record.layout, &doc, texts.get()))
+    return fail(Error::invalid_data("invalid authenticated Mac inventory"));
+  if (doc.schemaVersion != 3 || doc.version != version || doc.assets.empty() ||
+      doc.assets.size() > kMaxAssets)
     return fail(Error::invalid_data("Mac inventory schema/version/count mismatch"));
-  Walk walk;
-  for (const Asset &asset : doc->assets)
+  Walk walk(doc.assets);
+  for (const Asset &asset : doc.assets)
     if (auto added = walk.add(asset); !added) return fail(added.error());
-  if (auto parents = walk.parents_free(); !parents) return fail(parents.error());
-  if (auto complete = walk.complete(doc->totalBytes); !complete) return fail(complete.error());
-  return Inventory(std::move(doc->assets));
+  if (auto parents = walk.parents_free(doc.assets); !parents) return fail(parents.error());
+  if (auto complete = walk.complete(doc.totalBytes); !complete) return fail(complete.error());
+  return Inventory(std::move(texts), std::move(doc.assets));
 }
 
 Result<> Inventory::require_foreground() const {
@@ -209,14 +288,30 @@ Result<> Inventory::require_foreground() const {
 
 bool safe_path(std::string_view path) {
   if (path.empty() || path.size() > kMaxPath || path.front() == '/') return false;
-  if (std::ranges::any_of(path, [](char c) { return c == '\0' || c == '\\'; })) return false;
-  for (std::size_t start = 0; start <= path.size();) {
-    auto end = std::min(path.find('/', start), path.size());
-    auto component = path.substr(start, end - start);
-    if (component.empty() || component == "." || component == "..") return false;
-    start = end + 1;
+  auto allowed = [](std::string_view component) { return !component.empty() && component != "." && component != ".."; };
+  std::size_t start = 0;  // of the current component
+  // The byte at i is a NUL, a backslash or a "/": only a "/" that ends an
+  // allowed component passes.
+  auto passes = [&](std::size_t i) {
+    if (path[i] != '/') return false;
+    auto component = path.substr(start, i - start);
+    start = i + 1;
+    return allowed(component);
+  };
+  std::size_t i = 0;
+  for (; path.size() - i >= 16; i += 16) {  // sixteen bytes at a time
+    Chunk v;
+    std::memcpy(&v, path.data() + i, sizeof v);
+    Chunk hit = (v == '/') | (v == '\0') | (v == '\\');
+    std::uint64_t half[2];
+    std::memcpy(half, &hit, sizeof half);
+    for (std::size_t h = 0; h < 2; ++h)
+      for (std::uint64_t bits = half[h] & kHighBits; bits != 0; bits &= bits - 1)
+        if (!passes(i + h * 8 + std::countr_zero(bits) / 8)) return false;
   }
-  return true;
+  for (; i < path.size(); ++i)
+    if ((path[i] == '/' || path[i] == '\0' || path[i] == '\\') && !passes(i)) return false;
+  return allowed(path.substr(start));
 }
 
 std::optional<std::string_view> foreground_mime(std::string_view name) {

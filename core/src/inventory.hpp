@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,10 +17,11 @@
 
 namespace vela::inventory {
 
+// The texts are held by the inventory that lists the asset.
 struct Asset {
-  std::string path;        // below the custody root
-  std::string sourcePath;  // below the source root
-  std::string sha256;      // 64 hexadecimal digits, either case
+  std::string_view path;        // below the custody root
+  std::string_view sourcePath;  // below the source root
+  std::string_view sha256;      // 64 hexadecimal digits, either case
   std::uint64_t bytes = 0;
   bool executable = false;
 };
@@ -41,9 +43,11 @@ class Inventory {
   const std::vector<Asset> &assets() const { return assets_; }
 
  private:
-  explicit Inventory(std::vector<Asset> assets) : assets_(std::move(assets)) {}
+  Inventory(std::shared_ptr<const char[]> texts, std::vector<Asset> assets)
+      : texts_(std::move(texts)), assets_(std::move(assets)) {}
 
-  std::vector<Asset> assets_;  // document order: the order of copies and checks
+  std::shared_ptr<const char[]> texts_;  // of the assets, shared by copies
+  std::vector<Asset> assets_;            // document order: the order of copies and checks
 };
 
 // A relative path of 1 to 4096 bytes, without NUL or backslash, whose "/"

@@ -10,6 +10,9 @@
 //   - strings decoded and strictly UTF-8 (lone surrogates refused);
 //   - maps keep the later value of a repeated key;
 //   - read containers nest at most 127 deep; skipped values at any depth.
+// A text field held as std::string_view is copied into an arena that the
+// caller gives the read, of at least as many chars as the input has bytes
+// (decoded texts are never longer than their JSON form).
 //
 //   constexpr json::Field point_fields[] = {
 //       json::field<&Point::x>("x"),
@@ -39,7 +42,7 @@ enum class Extra : std::uint8_t { skip, refuse };
 // A value of any JSON type whose presence alone is kept.
 struct AnyValue {};
 
-enum class Type : std::uint8_t { u32, u64, i64, boolean, text, secret, any, record, list, map };
+enum class Type : std::uint8_t { u32, u64, i64, boolean, text, view, secret, any, record, list, map };
 
 struct Layout;
 
@@ -65,12 +68,12 @@ struct Record {
 };
 
 // Reads one record from the bytes into out; false on any breach of the rules.
-bool read_into(std::span<const std::uint8_t> bytes, const Layout &layout, void *out);
+bool read_into(std::span<const std::uint8_t> bytes, const Layout &layout, void *out, char *arena = nullptr);
 
 template <class R>
-std::optional<R> read(std::span<const std::uint8_t> bytes, const Record<R> &record) {
+std::optional<R> read(std::span<const std::uint8_t> bytes, const Record<R> &record, char *arena = nullptr) {
   std::optional<R> out{std::in_place};
-  if (!read_into(bytes, record.layout, &*out)) out.reset();
+  if (!read_into(bytes, record.layout, &*out, arena)) out.reset();
   return out;
 }
 
@@ -108,6 +111,7 @@ constexpr Type type_of() {
   else if constexpr (std::is_same_v<T, std::int64_t>) return Type::i64;
   else if constexpr (std::is_same_v<T, bool>) return Type::boolean;
   else if constexpr (std::is_same_v<T, std::string>) return Type::text;
+  else if constexpr (std::is_same_v<T, std::string_view>) return Type::view;
   else if constexpr (std::is_same_v<T, secret::Text>) return Type::secret;
   else if constexpr (std::is_same_v<T, AnyValue>) return Type::any;
   else return Element<T>::kind;

@@ -74,7 +74,13 @@ void check(const std::vector<Case> &cases, bool foreground = false) {
     EXPECT_EQ(outcome(doc, version, foreground), expected) << name;
 }
 
-TEST(InventoryParse, EncodedBoundsAndReading) {
+std::string many(std::size_t count) {
+  return with([&](auto &a) {
+    for (std::size_t i = a.size(); i < count; ++i) a.push_back(asset("host/app/node_modules/m/" + std::to_string(i)));
+  });
+}
+
+TEST(InventoryParse, ReadingAndSchema) {
   std::string padded = kBase;
   padded.resize(Inventory::kMaxDocument, ' ');
   // Keys dropped (each ends where a quote meets a colon) and objects made
@@ -92,42 +98,34 @@ TEST(InventoryParse, EncodedBoundsAndReading) {
       {"one byte more", padded + " ", kBounds},
       {"one byte more of garbage", std::string(Inventory::kMaxDocument + 1, '['), kBounds},
       {"array form at both levels", array_form, kPasses},
+      {"escaped path", edited("host/app/package.json", R"(host\/app\/package.j\u0073on)"), kPasses},
       {"extra key in the inventory", edited(R"({"schemaVersion")", R"({"x":1,"schemaVersion")"), kUnreadable},
       {"extra key in an asset", edited(R"("executable":)", R"("mode":1,"executable":)"), kUnreadable},
       {"missing executable", edited(R"(,"executable":true)", ""), kUnreadable},
       {"bytes with a fraction", edited(R"("bytes":7)", R"("bytes":7.0)"), kUnreadable},
-      {"negative bytes", edited(R"("bytes":7)", R"("bytes":-7)"), kUnreadable},
-      {"schemaVersion 3 beyond 32 bits", edited(R"("schemaVersion":3)", R"("schemaVersion":4294967299)"),
-       kUnreadable},
-  });
-}
-
-std::string many(std::size_t count) {
-  return with([&](auto &a) {
-    for (std::size_t i = a.size(); i < count; ++i) a.push_back(asset("host/app/node_modules/m/" + std::to_string(i)));
-  });
-}
-
-TEST(InventoryParse, SchemaVersionCount) {
-  check({
       {"version differs in case", test::document(base(), "1.2.3-RC.1"), kSchema, "1.2.3-rc.1"},
-      {"version a prefix of the expected", test::document(base(), "1.2"), kSchema},
-      {"expected a prefix of the version", test::document(base(), "1.2.3 "), kSchema},
       {"no assets", test::document(std::vector<Listing>{}), kSchema},
       {"schema 2, checked before the assets",
        edited(R"("schemaVersion":3)", R"("schemaVersion":2)", added({base()[0]})), kSchema},
       {"100,000 assets", many(Inventory::kMaxAssets), kPasses},
       {"100,001 assets", many(Inventory::kMaxAssets + 1), kSchema},
   });
+  // The texts stay with the inventory, copies included.
+  auto parsed = Inventory::parse(test::bytes(edited("left-pad", R"(left\u002dpad)")), "1.2.3");
+  ASSERT_TRUE(parsed);
+  Inventory copy = *parsed;
+  parsed = Inventory::parse(test::bytes(kBase), "1.2.3");
+  EXPECT_EQ(copy.assets().back().path, "host/app/node_modules/left-pad/index.js");
 }
 
 TEST(InventoryParse, AssetRules) {
   auto alias = [](std::string path, std::string source) { return added({asset(path, 0, source)}); };
+  auto totalling = [](std::uint64_t total) { return added({asset("release/big", total - test::sum(base()))}); };
   check({
       {"upper-case digest", with([](auto &a) { a[0].sha256 = std::string(64, 'F'); }), kPasses},
       {"63-digit digest", with([](auto &a) { a[0].sha256.pop_back(); }), kAsset},
       {"65-digit digest", with([](auto &a) { a[0].sha256 += 'a'; }), kAsset},
-      {"digest with g", with([](auto &a) { a[0].sha256[5] = 'g'; }), kAsset},
+      {"digest with g", with([](auto &a) { a[0].sha256[60] = 'g'; }), kAsset},
       {"duplicate path", added({asset("host/app/package.json")}), kAsset},
       {"unsafe path", added({asset("host/app/../x")}), kAsset},
       {"unsafe source", alias("host/app/node_modules/x", "/host/app/node_modules/x"), kAsset},
@@ -136,18 +134,10 @@ TEST(InventoryParse, AssetRules) {
       {"top-level outside the names", added({asset("other.json")}), kDestination},
       {"host/app itself", added({asset("host/app")}), kDestination},
       {"alias inside app modules", alias("host/app/node_modules/a/x.js", "host/app/node_modules/b/x.js"), kPasses},
-      {"alias inside agent modules", alias("host/agent-runtime/node_modules/a", "host/agent-runtime/node_modules/b"),
-       kPasses},
       {"alias across closures", alias("host/app/node_modules/a/x.js", "host/agent-runtime/node_modules/a/x.js"),
        kAlias},
       {"alias outside the closures", alias("host/app/lib/x.js", "host/app/lib/y.js"), kAlias},
       {"source is the closure's directory", alias("host/app/node_modules/a", "host/app/node_modules"), kAlias},
-  });
-}
-
-TEST(InventoryParse, ByteBudget) {
-  auto totalling = [](std::uint64_t total) { return added({asset("release/big", total - test::sum(base()))}); };
-  check({
       {"exactly 1 GiB", totalling(Inventory::kByteBudget), kPasses},
       {"one byte more", totalling(Inventory::kByteBudget + 1), kBudget},
       {"budget reported before a later bad asset",
@@ -166,7 +156,7 @@ TEST(InventoryParse, ParentsAndCompleteness) {
   check({
       {"file then a path below it", app({"lib", "lib/x.js"}), kParent},
       {"path below, then the file", app({"lib/deep/x.js", "lib"}), kParent},
-      {"a sibling sorting between the file and the path below it", app({"x/q/r.js", "x-y/z.js", "x"}), kParent},
+      {"a sibling between the file and the path below it", app({"x/q/r.js", "x-y/z.js", "x"}), kParent},
       {"siblings sharing the prefix", app({"lib", "lib-x/y.js", "lib.d/y.js"}), kPasses},
       {"collision reported before missing assets", with([](auto &a) {
          std::erase_if(a, [](const Listing &l) { return l.path == "host/app/protected/vault.bin"; });
@@ -180,7 +170,6 @@ TEST(InventoryParse, ParentsAndCompleteness) {
        }),
        kIncomplete},
       {"totalBytes one more", test::document(base(), "1.2.3", sum + 1), kIncomplete},
-      {"totalBytes one less", test::document(base(), "1.2.3", sum - 1), kIncomplete},
   });
 }
 
@@ -194,10 +183,13 @@ TEST(InventoryForeground, Closure) {
 }
 
 TEST(SafePath, Rules) {
-  for (const auto &path : std::vector<std::string>{"a/b/c", "a b/\xC3\xA9", "...", std::string(4096, 'a')})
+  const std::string k16(16, 'a');  // to take the path through its sixteen-byte steps
+  for (const auto &path : std::vector<std::string>{"a/b/c", "a b/\xC3\xA9", "...", std::string(4096, 'a'),
+                                                   "b/..c/" + k16 + "/d"})
     EXPECT_TRUE(safe_path(path)) << path;
   for (const auto &path : std::vector<std::string>{std::string(4097, 'a'), "", "/a", "a/", "a//b", "..", "a/./b",
-                                                   "a/..", "a\\b", std::string("a\0b", 3)})
+                                                   "a/..", "a\\b", std::string("a\0b", 3), "a/../" + k16,
+                                                   "a\\b" + k16, std::string("a\0b", 3) + k16, "a//" + k16})
     EXPECT_FALSE(safe_path(path)) << path;
 }
 

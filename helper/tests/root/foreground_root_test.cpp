@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+
+#include "root/fixture.hpp"
+#include "service.hpp"
+#include "staging.hpp"
+
+namespace vela::helper {
+namespace {
+
+using helper::PrintTo;  // rows print as their names
+
+const std::string kGeneration = std::string(16, 'c') + std::string(48, '5');  // the fixture's
+const std::string kSource = "/private/runtime-" + kGeneration;
+const std::string kRoot = std::string(VelaForeground) + "/" + kGeneration;
+const std::string kIndex = "/host/app/client/dist/index.html";
+
+const std::string kOpened = " ok runtimeStatus";
+const std::string kServed = " asset_bytes asset_digest ok runtimeStatus";
+const std::string kOnce = "invalid_channel: Foreground channel must be opened exactly once.";
+const std::string kNone = "no_channel: Verified foreground channel is unavailable.";
+const std::string kStale =
+    "stale_channel: Foreground channel is not current; static custody grants no command authority.";
+const std::string kRefused = "invalid_asset: Asset is unlisted, changed, unsafe or exceeds bounds.";
+const std::string kUnavailable =
+    "foreground_unavailable: Immutable foreground custody is unavailable; no client authority was granted.";
+
+// A request of "foreground_" + operation with its one key, if given.
+Reply send(PeerState &state, const std::string &operation, std::optional<std::string> value, bool expectsReply = true) {
+  Message request{{}, expectsReply};
+  if (value) request.body.set_string(operation == "open" ? "foreground_generation" : "foreground_asset", *value);
+  if (operation == "status") return foregroundStatusOperation(request);
+  return foregroundChannelOperation("foreground_" + operation, request, state);
+}
+
+// "code: message" for a refusal, which carries nothing else; the sorted keys
+// of a success, which carries no code and no message.
+std::string summary(const Reply &answer) {
+  if (!answer) return "no reply";
+  std::set<std::string> keys;
+  for (const auto &entry : answer->body.entries()) keys.insert(entry.first);
+  std::string text;
+  for (const auto &key : keys) text += " " + key;
+  auto code = answer->body.get_string("code");
+  if (!code) return answer->body.get<bool>("ok") == true ? text : "not ok";
+  EXPECT_EQ(text, " code message ok");
+  EXPECT_EQ(answer->body.get<bool>("ok"), false);
+  return std::string(*code) + ": " + std::string(*answer->body.get_string("message"));
+}
+
+Json binding(const Reply &answer) { return Json::parse(*answer->body.get_data("runtimeStatus")); }
+
+class Foreground : public testing::Test {
+ protected:
+  void SetUp() override {
+    generation = test::installGeneration(test::makeServiceAccounts());
+    const std::string listed = test::readFile(kSource + "/mac-broker-inventory.json");
+    inventory.assign(listed.begin(), listed.end());
+    ASSERT_TRUE(prepareForeground(kSource, inventory, generation.release(), false, nullptr));
+  }
+  void TearDown() override { vela_core_stop(); }
+  test::Generation generation;
+  Data inventory;
+};
+
+TEST_F(Foreground, NewTreeIsReadableByAll) {
+  for (auto [path, mode] : {std::pair{kRoot, 0755}, {kRoot + kIndex, 0644}, {kRoot + "/host/node/bin/node", 0755}})
+    EXPECT_EQ(std::filesystem::status(path).permissions(), std::filesystem::perms(mode)) << path;
+}
+
+TEST_F(Foreground, UpperCaseOpensTheGenerationAndServesItsAssets) {
+  PeerState state, other;
+  auto opened = send(state, "open", std::string(16, 'C') + std::string(48, '5'));
+  const std::string channel = binding(opened)["channelGeneration"];
+  EXPECT_TRUE(channel.size() == 64 && channel.find_first_not_of("0123456789abcdef") == std::string::npos) << channel;
+  EXPECT_EQ(binding(opened),
+            Json({{"nativeGeneration", kGeneration}, {"uiGeneration", kGeneration}, {"channelGeneration", channel}}));
+  EXPECT_NE(binding(send(other, "open", kGeneration))["channelGeneration"], channel) << "each open draws its own";
+  auto served = send(state, "asset", "index.html");
+  const std::string file = test::readFile(kRoot + kIndex);
+  EXPECT_EQ(served->body.get<Data>("asset_bytes"), Data(file.begin(), file.end()));
+  std::array<std::uint8_t, 32> sum{};
+  crypto_hash_sha256(sum.data(), test::bytes(file).data(), file.size());
+  EXPECT_EQ(served->body.get<std::string>("asset_digest"), hexDigest(sum));
+}
+
+TEST_F(Foreground, OnlyTheRunningCurrentGenerationIsCurrentAndStaleStaysStale) {
+  PeerState state, stale;
+  EXPECT_EQ(summary(send(stale, "open", kGeneration)), kOpened);
+  test::makeCurrent(generation);
+  EXPECT_EQ(summary(send(stale, "current", {})), kStale) << "current, but no broker runs";
+  EXPECT_EQ(summary(send(state, "status", {})), kUnavailable) << "no broker runs";
+  ASSERT_TRUE(startAcceptedRelease(generation.release(), nullptr));
+  EXPECT_EQ(summary(send(state, "open", kGeneration)), kOpened);
+  EXPECT_EQ(summary(send(state, "current", {})), kOpened);
+  EXPECT_EQ(summary(send(stale, "current", {})), kStale);
+  auto status = send(state, "status", {});
+  EXPECT_EQ(summary(status), kOpened);
+  EXPECT_EQ(binding(status), Json({{"generation", kGeneration}, {"version", "1.0.0"}, {"root", kRoot}}));
+}
+
+// One event of a connection: a request of "foreground_" + operation with its
+// one key, if given, and the summary of its reply ("no reply": the request
+// expects none); or "error", an error event.
+struct Step {
+  std::string operation;
+  std::optional<std::string> value;
+  std::string outcome;
+};
+
+struct Script {
+  const char *name;
+  std::vector<Step> steps;
+};
+
+class Channel : public Foreground, public testing::WithParamInterface<Script> {};
+
+TEST_P(Channel, Replies) {
+  PeerState state;
+  std::optional<Json> bound;  // the open channel's binding
+  for (const auto &step : GetParam().steps) {
+    if (step.operation == "error") {
+      state.foregroundContext.reset(), bound.reset();
+      continue;
+    }
+    auto answer = send(state, step.operation, step.value, step.outcome != "no reply");
+    EXPECT_EQ(summary(answer), step.outcome) << step.operation;
+    if (!answer || !answer->body.find("runtimeStatus")) continue;
+    if (!bound) bound = binding(answer);
+    EXPECT_EQ(binding(answer), bound) << "the channel stays as it was opened";
+  }
+}
+
+const Step kOpen{"open", kGeneration, kOpened};
+const Step kCurrent{"current", {}, kStale};
+const Step kErrorEvent{"error", {}, ""};
+
+INSTANTIATE_TEST_SUITE_P(
+    Foreground, Channel,
+    testing::Values(
+        Script{"second_open", {kOpen, {"open", kGeneration, kOnce}, {"asset", "index.html", kServed}}},
+        Script{"open_without_reply", {{"open", kGeneration, "no reply"}, {"asset", "index.html", kServed}}},
+        Script{"open_without_generation", {{"open", {}, kOnce}}},
+        Script{"open_not_a_digest", {{"open", "0123", kNone}}},
+        Script{"failed_open_may_be_retried", {{"open", std::string(64, 'f'), kNone}, {"current", {}, kNone}, kOpen}},
+        Script{"asset_before_open", {{"asset", "index.html", kNone}}},
+        Script{"stale_stays_after_reopen",
+               {kOpen, kCurrent, kErrorEvent, kOpen, kCurrent, {"asset", "favicon.svg", kServed}}},
+        Script{"asset_without_name", {kOpen, {"asset", {}, "invalid_asset: Canonical static asset required."}}},
+        Script{"asset_unlisted", {kOpen, {"asset", "missing.js", kRefused}}},
+        Script{"asset_name_with_nul", {kOpen, {"asset", std::string("index.html\0.js", 14), kRefused}}},
+        Script{"status_without_current_release", {{"status", {}, kUnavailable}}}),
+    rowName<Script>);
+
+struct Preparation {
+  const char *name;
+  void (*change)();
+  bool repair;
+  std::string outcome;  // "": in place; "failed": refused without an error; else the error's message
+  std::size_t entries;  // in the base: the tree, and its checkpoint when it was replaced
+};
+
+class Prepare : public Foreground, public testing::WithParamInterface<Preparation> {};
+
+ino_t inode(const std::string &path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+TEST_P(Prepare, Outcome) {
+  const auto &c = GetParam();
+  c.change();
+  auto before = inode(kRoot);
+  std::optional<Error> error;
+  bool prepared = prepareForeground(kSource, inventory, generation.release(), c.repair, &error);
+  EXPECT_EQ(prepared ? "" : error ? error->message : "failed", c.outcome);
+  auto names = test::directoryNames(std::string(VelaForeground));
+  EXPECT_EQ(names.size(), c.entries);
+  const std::string checkpoint = kGeneration + ".quarantined-";
+  for (const auto &name : names)
+    EXPECT_TRUE(name == kGeneration || (name.starts_with(checkpoint) && name.size() == checkpoint.size() + 36)) << name;
+  EXPECT_EQ(inode(kRoot) != before, c.entries == 2) << "replaced exactly when a checkpoint stays";
+}
+
+void damage() { test::writeFile(kRoot + kIndex, "changed", 0644); }
+void breakSource() { std::filesystem::remove_all(kRoot), std::filesystem::remove(kSource + kIndex); }
+const std::string kInvalid = "Existing foreground custody is invalid; preserved for explicit repair.";
+
+INSTANTIATE_TEST_SUITE_P(Foreground, Prepare,
+                         testing::Values(Preparation{"valid_tree_install", [] {}, false, "", 1},
+                                         Preparation{"valid_tree_repair", [] {}, true, "", 1},
+                                         Preparation{"invalid_tree_install", damage, false, kInvalid, 1},
+                                         Preparation{"invalid_tree_repair", damage, true, "", 2},
+                                         Preparation{"failed_copy", breakSource, false, "failed", 0}),
+                         rowName<Preparation>);
+
+}  // namespace
+}  // namespace vela::helper
