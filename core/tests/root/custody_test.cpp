@@ -119,31 +119,25 @@ TEST_F(Custody, ReadForegroundAsset) {
     EXPECT_EQ(outcome(root(kSource).read_foreground_asset(listed, name)), expected) << name;
 }
 
-// Both copies read an alias from its source path and compare digests listed
-// in upper case. The custody copy keeps the root's mode (its caller sets it);
-// the foreground copy makes the whole tree world-readable.
-TEST_F(Custody, CopiesSetModesWhateverTheUmask) {
+// The copy reads an alias from its source path, compares digests listed in
+// upper case, and sets its modes whatever the umask, keeping the root's (its
+// caller sets it). The foreground copy's modes are the daemon's tests'.
+TEST_F(Custody, CopySetsModesWhateverTheUmask) {
   files.push_back({"host/app/node_modules/alias.js", "aliased();\n", false, "host/app/node_modules/original.js"});
   test::plant(kSource, files);
   auto upper = test::listings(files);
   for (auto &l : upper) std::ranges::transform(l.sha256, l.sha256.begin(), ::toupper);
-  using Copy = Result<> (Directory::*)(const Directory &, const Inventory &) const;
-  for (const auto &[copy, root_mode, directory, executable, plain] :
-       {std::tuple<Copy, mode_t, mode_t, mode_t, mode_t>{&Directory::copy_inventory, 0700, 0750, 0750, 0640},
-        {&Directory::copy_foreground, 0755, 0755, 0755, 0644}}) {
-    fresh_target();
-    fs::permissions(kTarget, static_cast<fs::perms>(0700));
-    mode_t previous = ::umask(0277);
-    auto copied = (root(kSource).*copy)(root(kTarget), parsed(upper));
-    ::umask(previous);
-    ASSERT_EQ(outcome(copied), "");
-    EXPECT_EQ(test::mode_of(kTarget), root_mode);
-    for (const test::File &f : files) {
-      EXPECT_EQ(test::read_text(kTarget / f.path), f.content) << f.path;
-      EXPECT_EQ(test::mode_of(kTarget / f.path), f.executable ? executable : plain) << f.path;
-      for (fs::path dir = fs::path(f.path).parent_path(); !dir.empty(); dir = dir.parent_path())
-        EXPECT_EQ(test::mode_of(kTarget / dir), directory) << dir;
-    }
+  fs::permissions(kTarget, static_cast<fs::perms>(0700));
+  mode_t previous = ::umask(0277);
+  auto copied = root(kSource).copy_inventory(root(kTarget), parsed(upper));
+  ::umask(previous);
+  ASSERT_EQ(outcome(copied), "");
+  EXPECT_EQ(test::mode_of(kTarget), 0700u);
+  for (const test::File &f : files) {
+    EXPECT_EQ(test::read_text(kTarget / f.path), f.content) << f.path;
+    EXPECT_EQ(test::mode_of(kTarget / f.path), f.executable ? 0750u : 0640u) << f.path;
+    for (fs::path dir = fs::path(f.path).parent_path(); !dir.empty(); dir = dir.parent_path())
+      EXPECT_EQ(test::mode_of(kTarget / dir), 0750u) << dir;
   }
 }
 
