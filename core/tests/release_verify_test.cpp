@@ -115,7 +115,6 @@ const Case kCases[] = {
     {"now_at_not_before", {.not_before = "2026-03-01T00:00:00Z"}, nullptr},
     {"now_1ms_before_not_before", {.not_before = "2026-03-01T00:00:00.001Z"}, kWindow},
     {"now_at_expiry", {.expires_at = "2026-03-01T00:00:00Z"}, kWindow},
-    {"rollback_valid", {.more = rollback("1.2.3", " fix ")}, nullptr},
     {"other_target", {.more = rollback("1.2.2")}, kRollback},
     {"reason_white_space", {.more = rollback("1.2.3", " \\t\\u00a0\\u3000\\u2028\\u0085")}, kRollback},
     {"reason_zero_width_space", {.more = rollback("1.2.3", "\\u200b")}, nullptr},
@@ -212,7 +211,6 @@ TEST(Verify, SignatureSearch) {
   const Row rows[] = {
       {"unknown_id_and_capital_e", {unknown_id, capital_e}},
       {"unknown_id_capital_e_then_good", {unknown_id, capital_e, good}, kDevKeys, true},
-      {"over_base64_text", {signature(sign(payload))}},
       {"signature_63_bytes_then_good", {signature(dev.substr(0, 84)), good}, kDevKeys, true},
       {"signature_65_bytes", {signature(dev.substr(0, 86) + "A=")}},  // a zero byte more
       {"key_33_bytes", {good}, keys({{"vela-release-2026", dev_key.substr(0, 43) + "A"}})},  // a zero byte more
