@@ -30,8 +30,6 @@ TEST(TrustState, Rules) {
     const char *outcome;  // empty: sound
   };
   const Row rows[] = {
-      {"empty", trustState(), ""},
-      {"schema_4", R"({"schemaVersion":4,"channels":{}})", kSchema},
       {"extra_top_key", R"({"schemaVersion":3,"channels":{},"x":1})", kUnreadable},
       {"extra_entry_key", trustState(stable.substr(0, stable.size() - 1) + R"(,"x":1})", kStable), kUnreadable},
       {"entry_without_current", trustState(stable), kSchema},
