@@ -79,8 +79,6 @@ TEST_P(TrustFiles, Outcome) {
 INSTANTIATE_TEST_SUITE_P(
     Trust, TrustFiles,
     testing::Values(
-        FileCase{"written_by_the_daemon",
-                 [] { atomicRootData(VelaV3State, VelaTrustStateName, test::bytes(kSound), nullptr); }, std::nullopt},
         FileCase{"exactly_2_MiB", [] { writeState(kSound, 0600, 0, 2'097'152); }, std::nullopt},
         // unsafe
         FileCase{"unsafe_directory_ancestor", [] { chmod("/private/var", 0777); },
