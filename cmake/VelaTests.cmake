@@ -18,6 +18,9 @@ function(vela_add_tests name)
     target_include_directories(${name}_root_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests/support)
     target_link_libraries(${name}_root_tests PRIVATE ${ARGN} GTest::gtest_main GTest::gmock)
     set_target_properties(${name}_root_tests PROPERTIES CROSSCOMPILING_EMULATOR "${VELA_SANDBOX};--install;${CMAKE_BINARY_DIR}")
-    gtest_discover_tests(${name}_root_tests TEST_PREFIX root. DISCOVERY_TIMEOUT 120 PROPERTIES LABELS root)
+    # Listed when CTest runs, not when built: listing installs the whole
+    # build into the sandbox, so every other program must be built first.
+    gtest_discover_tests(${name}_root_tests TEST_PREFIX root. DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST
+                         PROPERTIES LABELS root)
   endif()
 endfunction()

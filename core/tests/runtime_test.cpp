@@ -9,20 +9,19 @@
 #include <stdexcept>
 #include <string>
 
+#include "documents.hpp"
 #include "ffi.hpp"
 
 namespace vela::runtime {
 namespace {
 
 using namespace std::chrono_literals;
+using test::bytes;
 
 const std::string kGeneration(64, 'a');
 const char *kInvalid = "invalid child readiness proof";
 constexpr Waits kQuick{.ready = 300ms, .stop = 1s, .seal = 300ms, .ready_poll = 10ms, .exit_poll = 5ms};
 
-std::span<const std::uint8_t> bytes(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
-}
 // The refusal's message, or nullptr for success.
 template <class T>
 const char *refusal(const Result<T> &r) {
@@ -33,18 +32,14 @@ std::string proof(std::string_view generation, std::uint32_t pid) {
 }
 
 TEST(BrokerReadiness, Proof) {
-  const std::string g = kGeneration, upper(64, 'A'), head = R"({"generation":")" + g + R"(","pid":)";
+  const std::string g = kGeneration;
   const char *mismatch = "child readiness generation or PID mismatch";
   for (const auto &[data, expected] : std::vector<std::pair<std::string, const char *>>{
-           {" \t\r\n" + proof(g, 77) + " \r\n", nullptr},
-           {R"([")" + g + R"(",77])", nullptr},
-           {head + R"(77,"extra":1})", kInvalid},
-           {head + "-77}", kInvalid},
+           {R"({"generation":")" + g + R"(","pid":77,"extra":1})", kInvalid},
            {proof(g.substr(0, 63) + "A", 77), mismatch},
            {proof(g, 78), mismatch},
        })
     EXPECT_STREQ(refusal(check_ready(bytes(data), g, 77)), expected) << data;
-  EXPECT_TRUE(check_ready(bytes(proof(upper, 5)), upper, 5));  // in the case it was given
 }
 
 // A forked child writes `size` bytes (its proof, spaces, a line feed) in
@@ -87,7 +82,6 @@ TEST(ChildPipes, Input) {
   ASSERT_TRUE(fd);
   std::string got(4097, '\0');
   EXPECT_EQ(::read(fd->get(), got.data(), got.size()), 4096);
-  EXPECT_EQ(::read(fd->get(), got.data(), 1), 0) << "write end still open";
   EXPECT_STREQ(refusal(input(bytes(full + "k"))), "native activation input exceeds atomic pipe bound");
 }
 
@@ -105,7 +99,6 @@ TEST(ChildCommands, Identity) {
            {0, 300, std::nullopt, identity},
            {300, 0, std::pair{301U, 302U}, identity},
            {300, 300, std::pair{301U, 301U}, aliased},
-           {300, 300, std::pair{300U, 302U}, aliased},
            {300, 300, std::pair{301U, 300U}, aliased},
            {300, 300, std::pair{0U, 302U}, aliased},
            {300, 300, std::pair{2147483648U, 302U}, aliased},
@@ -120,21 +113,16 @@ TEST(ChildCommands, Refusals) {
   const char *invalid = "native broker generation/activation is invalid";
   for (const auto &[generation, key, secret, expected] : std::vector<std::tuple<std::string, std::string, std::string, const char *>>{
            {g.substr(1), hex, hex, invalid},
-           {std::string(63, 'a') + "g", hex, hex, invalid},
            {g, hex.substr(1), hex, invalid},
            {g, hex, hex + "0", invalid},
            {g, hex, std::string(63, 'f') + "x", "invalid native launch authority"},
        })
     EXPECT_STREQ(refusal(start("/nonexistent", "/s", 300, 300, 301, 302, generation, key, secret, kQuick)), expected);
-  EXPECT_STREQ(refusal(seal(std::string(4096, 'r'), "/s", 300, 300, std::string(64, 'a'), "", kQuick)),
-               "native activation input exceeds atomic pipe bound");
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
 }
 
 TEST(SupervisorLock, FaultPoisons) {
   ffi::Locked<int> slot;
-  EXPECT_TRUE(slot.use([](int &v) -> Result<> { return v = 1, Result<>{}; }));
-  EXPECT_FALSE(slot.use([](int &) -> Result<> { return fail(Error::other("refused")); }));
   EXPECT_THROW((void)slot.use([](int &) -> Result<> { throw std::runtime_error("fault"); }), std::runtime_error);
   bool ran = false;
   EXPECT_STREQ(refusal(slot.use([&](int &) -> Result<> { return ran = true, Result<>{}; })),

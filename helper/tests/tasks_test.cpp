@@ -25,7 +25,6 @@ Error notLaunched(const std::string &executable) {
 TEST(Tasks, Endings) {
   ASSERT_EQ(dup2(STDERR_FILENO, 50), 50);  // held open without close-on-exec
   const std::pair<Task, std::optional<Error>> rows[] = {
-      {shell("sleep 0.2"), std::nullopt},
       {shell("exit 3"), failed(3)},
       {shell("kill -KILL $$"), failed(SIGKILL)},
       {shell("test ! -e /proc/$$/fd/50"), std::nullopt},

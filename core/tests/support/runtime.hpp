@@ -4,18 +4,14 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "../../../tests/support/documents.hpp"
 #include "sha256.hpp"
 
 namespace vela::test {
-
-inline std::span<const std::uint8_t> bytes(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t *>(s.data()), s.size()};
-}
 
 struct File {
   std::string path;

@@ -27,28 +27,18 @@ std::string written(int file) {
   return text;
 }
 
-TEST(Tasks, OutputIsWhatThePreparedTaskWrites) {
-  platform::Descriptor zero(open("/dev/zero", O_RDONLY | O_CLOEXEC));
-  const std::tuple<Task, std::optional<std::string>, std::string> rows[] = {
-      {{.executable = "/usr/bin/env", .environment = {{"PATH", kPath}, {"VELA_X", "1"}}}, {},
-       std::string("PATH=") + kPath + "\nVELA_X=1\n"},
-      {{.executable = "/usr/bin/printf", .arguments = {"%s|", "a b", "", "c"}}, {}, "a b||c|"},
-      {{.executable = "/bin/pwd", .directory = "/private"}, {}, "/private\n"},
-      {{.executable = "/usr/bin/head", .arguments = {"-c", "3"}}, std::string(1 << 20, 'z'), "zzz"},  // never blocks
-      {{.executable = "/usr/bin/head", .arguments = {"-c", "3"}, .standard_input = zero.get()}, {},
-       std::string(3, '\0')},
-  };
-  for (const auto &[task, input, expected] : rows) {
-    SCOPED_TRACE(task.executable);
-    auto file = outputFile();
-    std::optional<Error> error;
-    EXPECT_TRUE(runBoundedTaskWithOutput(task, input ? std::optional(test::bytes(*input)) : std::nullopt, file.get(),
-                                         &error, 5.0));
-    EXPECT_FALSE(error);
-    char byte;
-    EXPECT_EQ(read(file.get(), &byte, 1), 0) << "the caller's descriptor is left at the end of the output";
-    EXPECT_EQ(written(file.get()), expected);
-  }
+// A large input never blocks the task; the caller's descriptor is left at
+// the end of the output.
+TEST(Tasks, OutputIsWhatTheTaskWrites) {
+  auto file = outputFile();
+  const std::string input(1 << 20, 'z');
+  std::optional<Error> error;
+  EXPECT_TRUE(runBoundedTaskWithOutput({.executable = "/usr/bin/head", .arguments = {"-c", "3"}}, test::bytes(input),
+                                       file.get(), &error, 5.0));
+  EXPECT_FALSE(error);
+  char byte;
+  EXPECT_EQ(read(file.get(), &byte, 1), 0);
+  EXPECT_EQ(written(file.get()), "zzz");
 }
 
 TEST(Tasks, OutputOtherThanARootOwnedFileNeverStartsTheTask) {

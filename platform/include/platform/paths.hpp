@@ -18,6 +18,8 @@ inline constexpr std::string_view kDscl = VELA_LIBEXEC_DIR "/dscl";
 inline constexpr std::string_view kDseditgroup = VELA_LIBEXEC_DIR "/dseditgroup";
 // Service-manager job removal: our stand-in for /bin/launchctl, installed with the daemon.
 inline constexpr std::string_view kLaunchctl = VELA_LIBEXEC_DIR "/launchctl";
+// The service "org.velabox.broker-helper": its socket, in a directory only root may change.
+inline constexpr std::string_view kService = "/run/org.velabox.broker-helper";
 // The one executable admitted as the desktop client (the signing requirement's stand-in).
 inline constexpr std::string_view kTrustedClient = VELA_BIN_DIR "/vela-helper-client";
 
