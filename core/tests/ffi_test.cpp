@@ -26,13 +26,6 @@ TEST(Frame, String) {
     EXPECT_EQ(refusal(string(ok)), "") << ok;
 }
 
-TEST(Frame, Output) {
-  char buf[8];
-  std::fill(std::begin(buf), std::end(buf), 'x');
-  EXPECT_FALSE(output(buf, 8, "12345678") || output(nullptr, 8, "1") || output(buf, 0, ""));
-  EXPECT_EQ(std::string(buf, 8), "xxxxxxxx");  // nothing written on failure
-}
-
 TEST(Frame, Credentials) {
   std::string largest = R"({"activationKey":"a","launchSecret":"b"})";
   largest.resize(4096, ' ');

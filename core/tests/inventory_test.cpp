@@ -14,14 +14,12 @@ namespace {
 
 using test::Listing;
 
-constexpr const char *kPasses = "";
-constexpr const char *kBounds = "Mac inventory exceeds encoded bounds";
+constexpr const char *kPasses = "", *kAsset = "invalid or duplicate Mac custody asset";
+constexpr const char *kBounds = "Mac inventory exceeds encoded bounds", *kBudget = "Mac inventory exceeds byte budget";
 constexpr const char *kUnreadable = "invalid authenticated Mac inventory";
 constexpr const char *kSchema = "Mac inventory schema/version/count mismatch";
-constexpr const char *kAsset = "invalid or duplicate Mac custody asset";
 constexpr const char *kDestination = "Mac custody destination is outside the fixed production closure";
 constexpr const char *kAlias = "Mac dependency alias escapes the authenticated dependency closure";
-constexpr const char *kBudget = "Mac inventory exceeds byte budget";
 constexpr const char *kParent = "Mac custody asset collides with a parent directory";
 constexpr const char *kIncomplete = "Mac inventory has missing required assets or inconsistent byte count";
 constexpr const char *kNoForeground = "signed inventory lacks immutable foreground closure";
@@ -60,18 +58,14 @@ struct Case {
   const char *version = "1.2.3";
 };
 
-// The refusal of the parse or, asked for, of the foreground closure of what
-// it parsed; "" when both pass.
-std::string outcome(const std::string &doc, const char *version, bool foreground) {
-  auto parsed = Inventory::parse(test::bytes(doc), version);
-  if (!parsed) return parsed.error().message;
-  auto closure = foreground ? parsed->require_foreground() : Result<>{};
-  return closure ? "" : closure.error().message;
-}
-
+// Each document's refusal by the parse or, asked for, by the foreground
+// closure of what it parsed; "" when both pass.
 void check(const std::vector<Case> &cases, bool foreground = false) {
-  for (const auto &[name, doc, expected, version] : cases)
-    EXPECT_EQ(outcome(doc, version, foreground), expected) << name;
+  for (const auto &[name, doc, expected, version] : cases) {
+    auto parsed = Inventory::parse(test::bytes(doc), version);
+    auto closure = parsed && foreground ? parsed->require_foreground() : Result<>{};
+    EXPECT_EQ(!parsed ? parsed.error().message : closure ? "" : closure.error().message, std::string(expected)) << name;
+  }
 }
 
 std::string many(std::size_t count) {
@@ -195,11 +189,7 @@ TEST(SafePath, Rules) {
 
 TEST(ForegroundMime, Table) {
   const std::string js = "text/javascript; charset=utf-8";
-  struct Row {
-    std::string name;
-    std::string mime;
-  };
-  for (const auto &[name, mime] : std::vector<Row>{
+  for (const auto &[name, mime] : std::vector<std::pair<std::string, std::string>>{
            {"index.html", "text/html; charset=utf-8"},
            {"a.b.c.js", js}, {"js", js}, {"assets/app.mjs", js}, {std::string(1021, 'a') + ".js", js},
            {"f.woff2", "font/woff2"}, {"f_-9.ttf", "font/ttf"},

@@ -43,29 +43,25 @@ Strings strings(const rapidjson::Value &v) {
 }
 bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
-std::chrono::steady_clock::duration since(std::chrono::steady_clock::time_point t) {
-  return std::chrono::steady_clock::now() - t;
-}
+auto since(std::chrono::steady_clock::time_point t) { return std::chrono::steady_clock::now() - t; }
 
 // A service account and its groups with ids that no test running at the
 // same time uses (the kernel counts a uid's processes across sandboxes): a
 // lock on byte n of a shared file, held until the process ends, claims the
 // ids n, n+100, n+200.
 struct Ids {
-  uid_t uid, gid, agent, control;
+  uid_t uid, agent, control;
 };
 Ids make_accounts() {
   const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   for (unsigned n = 200; locks >= 0 && n < 300; ++n) {
-    struct flock slot {
-      .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0
-    };
+    struct flock slot{.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0};
     if (fcntl(locks, F_SETLK, &slot) != 0) continue;
     const std::string id = std::to_string(n), agent = std::to_string(n + 100), control = std::to_string(n + 200);
     fixture::run("groupadd -g " + id + " velabroker && groupadd -g " + agent + " velaagent && groupadd -g " + control +
                  " velacontrol && useradd -r -M -N -d /var/empty -s /usr/sbin/nologin -u " + id + " -g " + id +
                  " velabroker");
-    return {n, n, n + 100, n + 200};
+    return {n, n + 100, n + 200};
   }
   throw std::runtime_error("no free test ids");
 }
@@ -77,11 +73,9 @@ class Broker : public ::testing::Test {
     ids = make_accounts();
     state = "/private/state";
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-    ASSERT_EQ(chown(state.c_str(), ids.uid, ids.gid), 0);
+    ASSERT_EQ(chown(state.c_str(), ids.uid, ids.uid), 0);
   }
-  void TearDown() override {
-    EXPECT_TRUE(IsSkipped() || vela_core_stop() == 0);
-  }
+  void TearDown() override { EXPECT_TRUE(IsSkipped() || vela_core_stop() == 0); }
   std::string runtime(const std::string &options = "") {
     const std::string root = "/private/runtime-" + std::to_string(++trees);
     fixture::make_runtime(root, options);
@@ -89,13 +83,13 @@ class Broker : public ::testing::Test {
   }
   int start(const std::string &root, const std::string &generation = kGeneration,
             const std::string &creds = kCredentials) {
-    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control, generation.c_str(),
+    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, generation.c_str(),
                            u8(creds), creds.size());
   }
   // The launch secret does not matter to sealing.
   int seal(const std::string &root, std::string_view vault) {
     const std::string creds = fixture::credentials(kKey, "not a hexadecimal secret");
-    return vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.gid, u8(creds), creds.size(), u8(vault), vault.size());
+    return vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.uid, u8(creds), creds.size(), u8(vault), vault.size());
   }
   // The running broker's pid from the status record, or 0.
   pid_t status_pid(const std::string &generation = kGeneration) {
@@ -107,7 +101,6 @@ class Broker : public ::testing::Test {
                                     std::to_string(d["pid"].GetInt()) + R"(,"ready":true})");
     return d["pid"].GetInt();
   }
-  rapidjson::Document report(const char *name) { return fixture::read_report(state + "/" + name); }
 
   Ids ids{};
   std::string state;
@@ -134,14 +127,14 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   // Compact, keys in byte order, quotation marks and backslashes escaped.
   const std::string doc = R"({"activationKey":")" + kKey + R"(","packageDir":")" + root +
                           R"(/host/app/protected","packageVaultKeyBase64":"q\"b\\s","stateDir":")" + state + R"("})";
-  EXPECT_EQ(text(report("seal-report.json")["document"]["sha256"]), sha256::hex({u8(doc), doc.size()}));
+  EXPECT_EQ(text(fixture::read_report(state + "/seal-report.json")["document"]["sha256"]), sha256::hex({u8(doc), doc.size()}));
 
-  auto r = report("broker-report.json");
+  auto r = fixture::read_report(state + "/broker-report.json");
   EXPECT_EQ(r["ppid"].GetInt(), daemon);
   for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id].GetUint(), ids.uid) << id;
   std::set<unsigned> groups;
   for (const auto &g : r["groups"].GetArray()) groups.insert(g.GetUint());
-  EXPECT_EQ(groups, (std::set<unsigned>{ids.gid, ids.agent, ids.control}));
+  EXPECT_EQ(groups, (std::set<unsigned>{ids.uid, ids.agent, ids.control}));
   for (const auto &[name, value] : std::map<std::string, std::string>{
            {"Max core file size", "0"}, {"Max open files", "1024"}, {"Max processes", "64"},
            {"Max data size", "536870912"}})
@@ -205,7 +198,7 @@ TEST_F(Broker, Lifecycle) {
   // The same generation while it runs: nothing is read, nothing launched.
   // A start without a generation and a seal leave the broker alone.
   EXPECT_EQ(vela_core_start(nullptr, nullptr, 0, 0, 0, 0, kGeneration.c_str(), nullptr, 0), 0);
-  EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control, nullptr,
+  EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, nullptr,
                             u8(kCredentials), kCredentials.size()),
             1);
   EXPECT_EQ(seal(root, std::string(256, 'v')), 0);
@@ -265,7 +258,7 @@ TEST_F(Broker, ChildStoppedBeforeExecFailsTheStart) {
       _exit(1);
     }
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_NE(outcome(runtime::start(root, state, ids.uid, ids.gid, ids.agent, ids.control, kGeneration, kKey, kSecret,
+    EXPECT_NE(outcome(runtime::start(root, state, ids.uid, ids.uid, ids.agent, ids.control, kGeneration, kKey, kSecret,
                                      kQuick)),
               "");
     EXPECT_LT(since(begin), 4s);
@@ -299,8 +292,8 @@ TEST_F(Broker, FailedChildren) {
     if (*change) fixture::run("cd '" + root + "' && " + change);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_THAT(std::string_view(options).starts_with("--seal")
-                    ? outcome(runtime::seal(root, state, ids.uid, ids.gid, kKey, "vault", waits))
-                    : outcome(runtime::start(root, state, ids.uid, ids.gid, ids.agent, ids.control, kGeneration, kKey,
+                    ? outcome(runtime::seal(root, state, ids.uid, ids.uid, kKey, "vault", waits))
+                    : outcome(runtime::start(root, state, ids.uid, ids.uid, ids.agent, ids.control, kGeneration, kKey,
                                              kSecret, waits)),
                 expected);
     EXPECT_LT(since(begin), 10s);
