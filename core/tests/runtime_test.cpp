@@ -1,5 +1,6 @@
 // Child supervision without root: readiness proofs and their waits, pipes,
-// commands and their refusals, against children forked by the test itself.
+// commands and their refusals, against children forked by the test itself;
+// and the frame of the exports (arguments, credentials, the guard).
 #include "runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -128,6 +129,37 @@ TEST(SupervisorLock, FaultPoisons) {
   EXPECT_STREQ(refusal(slot.use([&](int &) -> Result<> { return ran = true, Result<>{}; })),
                "native supervisor lock unavailable");
   EXPECT_FALSE(ran);
+}
+
+TEST(Frame, String) {
+  EXPECT_STREQ(refusal(ffi::string(nullptr)), "missing native argument");
+  // A lone continuation byte, overlong forms, a surrogate, beyond U+10FFFF, a
+  // cut or broken sequence, bytes never used, and faults after eight ASCII bytes.
+  for (const char *bad : {"\x80", "a\xC0\xAF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                          "\xE2\x82", "\xE2\x82\x28", "\xFF", "eight ch\x80", "sixteen characte\xC3\x28 and more"})
+    EXPECT_STREQ(refusal(ffi::string(bad)), "invalid native argument") << bad;
+  for (const char *ok : {"", "\xC3\xA9", "\xE0\xA0\x80", "\xF0\x90\x80\x80", "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF",
+                         "longer than eight \xC3\xA9 bytes"})
+    EXPECT_STREQ(refusal(ffi::string(ok)), nullptr) << ok;
+}
+
+TEST(Frame, Credentials) {
+  std::string largest = R"({"activationKey":"a","launchSecret":"b"})";
+  largest.resize(4096, ' ');
+  for (const auto &[doc, expected] : std::vector<std::pair<std::string, const char *>>{
+           {largest, nullptr},
+           {largest + ' ', "invalid native input bounds"},
+           {R"({"activationKey":"a"})", "invalid native activation"},
+       })
+    EXPECT_STREQ(refusal(ffi::credentials(bytes(doc).data(), doc.size())), expected) << doc;
+  auto c = ffi::credentials(bytes(R"(["k","s"])").data(), 9);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(std::string(c->activationKey.view()) + std::string(c->launchSecret.view()), "ks");
+}
+
+// Anything thrown, not only exceptions of the standard library.
+TEST(Frame, GuardTurnsAnyThrowIntoOne) {
+  EXPECT_EQ(ffi::guard([]() -> Result<> { throw 42; }), 1);
 }
 
 }  // namespace

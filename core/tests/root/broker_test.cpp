@@ -1,18 +1,13 @@
 // The broker and the seal script as real children: a test runtime tree run
 // by this machine's Node under a service account made for the test.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "../runtime_tree.hpp"
 #include "runtime.hpp"
