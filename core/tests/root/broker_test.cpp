@@ -30,12 +30,6 @@ const char *kLeak = "/private/leak";
 constexpr Waits kQuick{.ready = 300ms, .stop = 2s, .seal = 300ms, .ready_poll = 10ms, .exit_poll = 5ms};
 
 const uint8_t *u8(std::string_view s) { return reinterpret_cast<const uint8_t *>(s.data()); }
-std::string text(const rapidjson::Value &v) { return {v.GetString(), v.GetStringLength()}; }
-Strings strings(const rapidjson::Value &v) {
-  Strings out;
-  for (const auto &e : v.GetArray()) out.push_back(text(e));
-  return out;
-}
 bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 auto since(std::chrono::steady_clock::time_point t) { return std::chrono::steady_clock::now() - t; }
@@ -90,11 +84,10 @@ class Broker : public ::testing::Test {
   pid_t status_pid(const std::string &generation = kGeneration) {
     char out[1024];
     if (vela_core_status(out, sizeof out) != 0) return 0;
-    rapidjson::Document d;
-    d.Parse(out);
-    EXPECT_EQ(std::string(out), R"({"generation":")" + generation + R"(","pid":)" +
-                                    std::to_string(d["pid"].GetInt()) + R"(,"ready":true})");
-    return d["pid"].GetInt();
+    const pid_t pid = nlohmann::json::parse(out)["pid"];
+    EXPECT_EQ(std::string(out),
+              R"({"generation":")" + generation + R"(","pid":)" + std::to_string(pid) + R"(,"ready":true})");
+    return pid;
   }
 
   Ids ids{};
@@ -122,21 +115,19 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   // Compact, keys in byte order, quotation marks and backslashes escaped.
   const std::string doc = R"({"activationKey":")" + kKey + R"(","packageDir":")" + root +
                           R"(/host/app/protected","packageVaultKeyBase64":"q\"b\\s","stateDir":")" + state + R"("})";
-  EXPECT_EQ(text(fixture::read_report(state + "/seal-report.json")["document"]["sha256"]), sha256::hex({u8(doc), doc.size()}));
+  EXPECT_EQ(fixture::read_report(state + "/seal-report.json")["document"]["sha256"], sha256::hex(test::bytes(doc)));
 
   auto r = fixture::read_report(state + "/broker-report.json");
-  EXPECT_EQ(r["ppid"].GetInt(), daemon);
-  for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id].GetUint(), ids.uid) << id;
-  std::set<unsigned> groups;
-  for (const auto &g : r["groups"].GetArray()) groups.insert(g.GetUint());
-  EXPECT_EQ(groups, (std::set<unsigned>{ids.uid, ids.agent, ids.control}));
+  EXPECT_EQ(r["ppid"], daemon);
+  for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id], ids.uid) << id;
+  EXPECT_EQ(r["groups"].get<std::set<unsigned>>(), (std::set<unsigned>{ids.uid, ids.agent, ids.control}));
   for (const auto &[name, value] : std::map<std::string, std::string>{
            {"Max core file size", "0"}, {"Max open files", "1024"}, {"Max processes", "64"},
            {"Max data size", "536870912"}})
-    EXPECT_EQ(strings(r["limits"][name.c_str()]), (Strings{value, value})) << name;
-  EXPECT_EQ(text(r["cwd"]), root + "/host/app");
+    EXPECT_EQ(r["limits"][name].get<Strings>(), (Strings{value, value})) << name;
+  EXPECT_EQ(r["cwd"], root + "/host/app");
   const std::string agent = std::to_string(ids.agent), control = std::to_string(ids.control);
-  EXPECT_EQ(strings(r["environ"]),
+  EXPECT_EQ(r["environ"].get<Strings>(),
             (Strings{"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=/var/empty", "NODE_ENV=production",
                      "VELA_ACTIVATION_KEY_FD=0", "VELA_MAC_BROKER_AUTHORITY_FD=3", "VELA_MAC_BROKER_READY_FD=4",
                      "VELA_MAC_BROKER_GENERATION=" + kGeneration,
@@ -150,30 +141,30 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
                      "VELA_CAPABILITY_PROOF_ISSUER_ENDPOINT=/var/run/vela-broker/proof-issuer.sock",
                      "VELA_CAPABILITY_INVOKE_GID=" + agent, "VELA_CAPABILITY_BOOTSTRAP_GID=" + agent,
                      "VELA_CAPABILITY_ADMIN_GID=" + control, "VELA_CAPABILITY_PROOF_ISSUER_GID=" + control}));
-  EXPECT_THAT(strings(r["argv"]),
+  EXPECT_THAT(r["argv"].get<Strings>(),
               testing::ElementsAre(testing::_, root + "/host/node/bin/node", "--max-old-space-size=384",
                                    root + "/host/app/protected/broker/index.js"));
-  const auto &fds = r["fds"];
+  auto &fds = r["fds"];
   const std::map<std::string, std::pair<std::string, unsigned>> expected = {
       {"0", {"pipe:", O_RDONLY}}, {"1", {"/dev/null", O_RDWR}}, {"2", {"/dev/null", O_RDWR}},
       {"3", {"pipe:", O_RDONLY}}, {"4", {"pipe:", O_WRONLY | O_NONBLOCK}}};
   std::set<std::string> ours;
   for (const auto &[fd, want] : expected) {
-    const std::string target = text(fds[fd.c_str()]["target"]);
+    const std::string target = fds[fd]["target"], flags = fds[fd]["flags"];
     EXPECT_TRUE(target.starts_with(want.first)) << fd << " " << target;
-    EXPECT_EQ(std::stoul(text(fds[fd.c_str()]["flags"]), nullptr, 8) & (O_ACCMODE | O_NONBLOCK), want.second) << fd;
+    EXPECT_EQ(std::stoul(flags, nullptr, 8) & (O_ACCMODE | O_NONBLOCK), want.second) << fd;
     if (fd != "1" && fd != "2") ours.insert(target);
   }
-  for (const auto &fd : fds.GetObject()) {
-    const std::string target = text(fd.value["target"]);
-    EXPECT_NE(target, kLeak) << fd.name.GetString();
-    EXPECT_TRUE(expected.contains(fd.name.GetString()) || !ours.contains(target)) << fd.name.GetString();
+  for (const auto &[fd, held] : fds.items()) {
+    const std::string target = held["target"];
+    EXPECT_NE(target, kLeak) << fd;
+    EXPECT_TRUE(expected.contains(fd) || !ours.contains(target)) << fd;
   }
   std::string authority;
   for (std::size_t i = 0; i < kSecret.size(); i += 2)
     authority += static_cast<char>(std::stoi(kSecret.substr(i, 2), nullptr, 16));
   for (const auto &[fd, content] : {std::pair{"0", kKey}, std::pair{"3", authority}})
-    EXPECT_EQ(text(r["inputs"][fd]["sha256"]), sha256::hex({u8(content), content.size()})) << fd;
+    EXPECT_EQ(r["inputs"][fd]["sha256"], sha256::hex(test::bytes(content))) << fd;
 }
 
 TEST_F(Broker, Lifecycle) {
