@@ -1,6 +1,5 @@
-// Release verification: every refusal in its order, the signature search and
-// the export, with manifest timestamps and the trust state it is checked
-// against. Envelopes are signed by the Node tool.
+// Release verification, manifest timestamps and the trust state. Envelopes
+// are signed by the Node tool.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -97,7 +96,6 @@ TEST(Verify, Rules) {
       {"schema_2", {.schema = "2"}, kHalted},
       {"schema_0", {.schema = "0"}, kHalted},
       {"halt_zero", {.more = R"(,"halt":0)"}, kHalted},
-      {"channel_internal", {.channel = "internal"}, nullptr},
       {"thirty_days", {.not_before = "2026-02-01T00:00:00Z", .expires_at = "2026-03-03T00:00:00Z"}, nullptr},
       {"thirty_days_1ms", {.not_before = "2026-02-01T00:00:00Z", .expires_at = "2026-03-03T00:00:00.001Z"}, kWindow},
       {"now_at_not_before", {.not_before = "2026-03-01T00:00:00Z"}, nullptr},
@@ -105,8 +103,6 @@ TEST(Verify, Rules) {
       {"now_at_expiry", {.expires_at = "2026-03-01T00:00:00Z"}, kWindow},
       {"other_target", {.more = rollback("1.2.2")}, kRollback},
       {"reason_white_space", {.more = rollback("1.2.3", " \\t\\u00a0\\u3000\\u2028\\u0085")}, kRollback},
-      {"reason_zero_width_space", {.more = rollback("1.2.3", "\\u200b")}, nullptr},
-      {"kind_capitalised", {.artifacts = artifact(kDigest, "1", R"("Runtime")")}, kRuntime},
       {"one_among_others",
        {.artifacts = artifact(kDigest, "1", R"("symbols")") + "," + artifact(kDigest, "1", "null", "linux") + "," +
                      artifact(kDigest, "1", "null", "darwin", "x86_64") + "," + artifact()},
@@ -208,9 +204,8 @@ TEST(Verify, Candidate) {
                                    R"(","archiveBytes":2147483648,"notBeforeMs":1771113600999})");
 }
 
-// The export: the built-in key set, the wall clock, "arm64". Releases signed
-// with the development key are accepted only by a build that sets no other
-// signer's key.
+// The export: the built-in key set, the wall clock, "arm64". Only a build
+// whose built-in key set is the development key accepts what the tool signs.
 TEST(VerifyExport, OutputAndRefusals) {
   if (read_keys(kBuiltInKeys)->keys[0].publicKey != signer::kDevPublicKey)
     GTEST_SKIP() << "the built-in key set holds another signer's key";
@@ -240,7 +235,6 @@ TEST(ReleaseRecords, Timestamp) {
       {"2026-01-01T00:00:00.123456789999Z", 1767225600123},
   };
   for (const auto &[text, ms] : rows) EXPECT_EQ(timestamp(text).value_or(-2), ms) << text;
-  // The message of a refusal of invalid data.
   auto refusal = [](const char *text) {
     auto ms = timestamp(text);
     return ms || ms.error().kind != Kind::invalid_data ? "" : std::string(ms.error().message);
@@ -252,8 +246,7 @@ TEST(ReleaseRecords, Timestamp) {
     EXPECT_EQ(refusal(text), kTimestamp) << text;
 }
 
-// The trust state's rules, each through the reader and the validation and
-// through the export.
+// Each rule through the reader and validation, and through the export.
 TEST(TrustState, Rules) {
   constexpr const char *kUnreadable = "unreadable", *kSchema = "invalid root release trust state",
                        *kCorrupt = "root release identity is corrupt",

@@ -34,10 +34,9 @@ bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 auto since(std::chrono::steady_clock::time_point t) { return std::chrono::steady_clock::now() - t; }
 
-// A service account and its groups with ids that no test running at the
-// same time uses (the kernel counts a uid's processes across sandboxes): a
-// lock on byte n of a shared file, held until the process ends, claims the
-// ids n, n+100, n+200.
+// A service account and its groups with ids n, n+100, n+200 that no test
+// running at the same time uses (the kernel counts a uid's processes across
+// sandboxes): this process locks byte n of a shared file.
 struct Ids {
   uid_t uid, agent, control;
 };
@@ -95,12 +94,9 @@ class Broker : public ::testing::Test {
   int trees = 0;
 };
 
-// The broker, started by a daemon that holds a descriptor without
-// close-on-exec and has no descriptors 0, 1 and 2 (so the core's own pipes
-// take those numbers), gets exactly its launch: identity, groups, limits,
-// directory, environment, command line, descriptors 0, 3 and 4 pipes, 1 and 2
-// the null device, and nothing else the daemon held. The seal script gets its
-// document.
+// A daemon that holds a descriptor without close-on-exec and has no
+// descriptors 0, 1 and 2 (so the core's own pipes take those numbers): the
+// broker gets exactly its launch and nothing else the daemon held.
 TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   const std::string root = runtime("--launcher direct");
   ASSERT_EQ(dup2(open(kLeak, O_CREAT | O_RDWR, 0600), 40), 40);
@@ -181,8 +177,8 @@ TEST_F(Broker, Lifecycle) {
   EXPECT_EQ(test::read_text(state + "/signals"), "SigBlk: 0000000000000000\nSigIgn: 0000000000000000\n");
   const pid_t first = status_pid();
 
-  // The same generation while it runs: nothing is read, nothing launched.
-  // A start without a generation and a seal leave the broker alone.
+  // The same generation while it runs (nothing is read), a start without a
+  // generation and a seal leave the broker alone.
   EXPECT_EQ(vela_core_start(nullptr, nullptr, 0, 0, 0, 0, kGeneration.c_str(), nullptr, 0), 0);
   EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, nullptr,
                             u8(kCredentials), kCredentials.size()),
@@ -214,8 +210,7 @@ TEST_F(Broker, Lifecycle) {
 }
 
 // What a broker leaves behind goes with it: a process that would open the
-// next broker's descriptors, and one that holds its account at the process
-// limit so that no later broker could start.
+// next broker's descriptors, and one that fills its account's process limit.
 TEST_F(Broker, NothingOfTheAccountOutlivesItsBroker) {
   const std::string plain = runtime();
   ASSERT_EQ(start(runtime("--broker snoop")), 0);

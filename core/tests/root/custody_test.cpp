@@ -190,11 +190,9 @@ TEST_F(Custody, ExportedReadWritesAllOrNothing) {
   }
 }
 
-// Custody walks under attack: while verifications, reads and copies run in a
-// loop, another process keeps swapping a directory of the trees they walk
-// with a symbolic link to a directory outside them (renameat2 with
-// RENAME_EXCHANGE). Every operation must either succeed on the real tree or
-// fail, and nothing outside may ever be opened, read or created.
+// While the walks run, a child keeps exchanging a directory of each tree with
+// a link to a directory outside: each walk succeeds on the real tree or
+// fails, and nothing outside is ever opened, read or created.
 const fs::path kOutside = "/private/outside", kOutsideTarget = "/private/outside-target";
 
 TEST_F(Custody, SwappedDirectoriesNeverLeadOutside) {
@@ -210,7 +208,6 @@ TEST_F(Custody, SwappedDirectoriesNeverLeadOutside) {
   const fs::path host = kTarget / "host", host_link = kTarget / "host.swap";
   fs::create_directory_symlink(kOutside, client_link);
 
-  // Every event on the outside directories and the entries in them.
   Descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   for (const fs::path &dir : {kOutside, kOutside / "dist", kOutside / "dist/assets", kOutsideTarget})
     ASSERT_GE(::inotify_add_watch(watch.get(), dir.c_str(), IN_ALL_EVENTS), 0);

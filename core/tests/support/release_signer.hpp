@@ -1,6 +1,5 @@
-// Signs release manifests with tools/sign-release.mjs, which uses Node's own
-// Ed25519: the signatures the library verifies come from an implementation
-// independent of it.
+// Signs release manifests with tools/sign-release.mjs: Node's own Ed25519,
+// an implementation independent of the library's.
 #pragma once
 
 #include <sys/mman.h>
