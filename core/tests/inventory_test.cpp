@@ -27,9 +27,8 @@ constexpr const char *kNoForeground = "signed inventory lacks immutable foregrou
 std::vector<Listing> base() { return test::listings(test::runtime()); }
 const std::string kBase = test::document(base());
 
-Listing asset(std::string path, std::uint64_t bytes = 0, std::string source = "") {
-  std::string from = source.empty() ? path : source;
-  return {std::move(path), std::move(from), std::string(64, 'a'), bytes, false};
+Listing asset(const std::string &path, std::uint64_t bytes = 0, const std::string &source = "") {
+  return {path, source.empty() ? path : source, std::string(64, 'a'), bytes, false};
 }
 
 std::string with(const std::function<void(std::vector<Listing> &)> &change) {
@@ -190,10 +189,8 @@ TEST(SafePath, Rules) {
 TEST(ForegroundMime, Table) {
   const std::string js = "text/javascript; charset=utf-8";
   for (const auto &[name, mime] : std::vector<std::pair<std::string, std::string>>{
-           {"index.html", "text/html; charset=utf-8"},
-           {"a.b.c.js", js}, {"js", js}, {"assets/app.mjs", js}, {std::string(1021, 'a') + ".js", js},
-           {"f.woff2", "font/woff2"}, {"f_-9.ttf", "font/ttf"},
-       })
+           {"index.html", "text/html; charset=utf-8"}, {"a.b.c.js", js}, {"js", js}, {"assets/app.mjs", js},
+           {std::string(1021, 'a') + ".js", js}, {"f.woff2", "font/woff2"}, {"f_-9.ttf", "font/ttf"}})
     EXPECT_EQ(foreground_mime(name).value_or(""), mime) << name;
   for (const auto &name : std::vector<std::string>{std::string(1022, 'a') + ".js", "APP.JS", "other.html",
                                                    "sub/index.html", "a b.js", "\xC3\xA9.js", "a.txt", "noextension",

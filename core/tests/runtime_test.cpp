@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 using test::bytes;
 
 const std::string kGeneration(64, 'a');
-const char *kInvalid = "invalid child readiness proof";
 constexpr Waits kQuick{.ready = 300ms, .stop = 1s, .seal = 300ms, .ready_poll = 10ms, .exit_poll = 5ms};
 
 // The refusal's message, or nullptr for success.
@@ -36,7 +35,7 @@ TEST(BrokerReadiness, Proof) {
   const std::string g = kGeneration;
   const char *mismatch = "child readiness generation or PID mismatch";
   for (const auto &[data, expected] : std::vector<std::pair<std::string, const char *>>{
-           {R"({"generation":")" + g + R"(","pid":77,"extra":1})", kInvalid},
+           {R"({"generation":")" + g + R"(","pid":77,"extra":1})", "invalid child readiness proof"},
            {proof(g.substr(0, 63) + "A", 77), mismatch},
            {proof(g, 78), mismatch},
        })
@@ -89,13 +88,8 @@ TEST(ChildPipes, Input) {
 TEST(ChildCommands, Identity) {
   const char *identity = "broker child must use the dedicated non-root service identity";
   const char *aliased = "invalid or aliased broker socket groups";
-  struct Row {
-    uid_t uid;
-    gid_t gid;
-    std::optional<std::pair<gid_t, gid_t>> groups;
-    const char *refusal;
-  };
-  for (const auto &[uid, gid, groups, expected] : std::vector<Row>{
+  using Groups = std::optional<std::pair<gid_t, gid_t>>;
+  for (const auto &[uid, gid, groups, expected] : std::vector<std::tuple<uid_t, gid_t, Groups, const char *>>{
            {300, 300, std::pair{2147483647U, 1U}, nullptr},
            {0, 300, std::nullopt, identity},
            {300, 0, std::pair{301U, 302U}, identity},
@@ -138,9 +132,6 @@ TEST(Frame, String) {
   for (const char *bad : {"\x80", "a\xC0\xAF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
                           "\xE2\x82", "\xE2\x82\x28", "\xFF", "eight ch\x80", "sixteen characte\xC3\x28 and more"})
     EXPECT_STREQ(refusal(ffi::string(bad)), "invalid native argument") << bad;
-  for (const char *ok : {"", "\xC3\xA9", "\xE0\xA0\x80", "\xF0\x90\x80\x80", "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF",
-                         "longer than eight \xC3\xA9 bytes"})
-    EXPECT_STREQ(refusal(ffi::string(ok)), nullptr) << ok;
 }
 
 TEST(Frame, Credentials) {
