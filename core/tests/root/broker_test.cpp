@@ -37,9 +37,7 @@ auto since(std::chrono::steady_clock::time_point t) { return std::chrono::steady
 // A service account and its groups with ids n, n+100, n+200 that no test
 // running at the same time uses (the kernel counts a uid's processes across
 // sandboxes): this process locks byte n of a shared file.
-struct Ids {
-  uid_t uid, agent, control;
-};
+struct Ids { uid_t uid, agent, control; };
 Ids make_accounts() {
   const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   for (unsigned n = 200; locks >= 0 && n < 300; ++n) {
@@ -254,11 +252,7 @@ TEST_F(Broker, ChildStoppedBeforeExecFailsTheStart) {
 // own refusal, in bounded time, and leaves no child behind.
 TEST_F(Broker, FailedChildren) {
   constexpr Waits kNoKill{.ready = 300ms, .stop = 0s, .ready_poll = 10ms, .exit_poll = 5ms};
-  struct Row {
-    const char *options, *change;
-    Waits waits;
-    testing::Matcher<std::string> outcome;
-  };
+  using Row = std::tuple<const char *, const char *, Waits, testing::Matcher<std::string>>;
   for (const auto &[options, change, waits, expected] : std::vector<Row>{
            // Its exit may be seen before or after the line is read.
            {"--broker exit-after", "", kWaits, testing::StartsWith("broker exited ")},

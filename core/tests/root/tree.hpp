@@ -21,10 +21,7 @@ namespace fs = std::filesystem;
 inline void make_directories(const fs::path &dir) {
   fs::path walked;
   for (const auto &part : dir)
-    if (!fs::exists(fs::symlink_status(walked /= part))) {
-      fs::create_directory(walked);
-      fs::permissions(walked, static_cast<fs::perms>(0755));
-    }
+    if (fs::create_directory(walked /= part)) fs::permissions(walked, static_cast<fs::perms>(0755));
 }
 
 inline void write_file(const fs::path &path, std::string_view content, mode_t mode = 0644) {

@@ -22,7 +22,6 @@ struct File {
   std::string source = {};  // where a copy reads it from; empty: path
 };
 
-// One line of an inventory.
 struct Listing {
   std::string path;
   std::string sourcePath;
