@@ -8,38 +8,31 @@
 namespace vela::helper {
 namespace {
 
-// A sound trust state whose current release cannot be started: no custody
-// tree of its generation exists.
-const std::string kTrusted = vela::test::trustStateOf({});
-
 TEST(Restore, AttemptsAtMostFivePerWindowOfMoreThan300Seconds) {
-  struct Row {
-    const char *name;
-    double now;
-    bool trusted;  // a trust state with a current release exists
-    double window;
-    std::uint64_t attempts;
+  // The time of a pass, whether a trust state names a current release by
+  // then (one that cannot start: no custody tree of it exists), and the
+  // window and the attempts counted after the pass.
+  const std::tuple<double, bool, double, std::uint64_t> rows[] = {
+      {1000, false, 1000, 0},  // the first pass opens a window
+      {1001, false, 1000, 0},  // no trust state counts nothing
+      {1002, true, 1000, 1},
+      {1003, true, 1000, 2},
+      {1004, true, 1000, 3},
+      {1005, true, 1000, 4},
+      {1006, true, 1000, 5},
+      {1007, true, 1000, 5},  // the sixth is not attempted
+      {1300, true, 1000, 5},  // exactly 300 seconds is the same window
+      {900, true, 1000, 5},   // a clock set back keeps the window
+      {1300.5, true, 1300.5, 1},  // past 300 seconds a new window opens
   };
-  const Row rows[] = {
-      {"first_pass_opens_a_window", 1000, false, 1000, 0},
-      {"no_trust_state_counts_nothing", 1001, false, 1000, 0},
-      {"current_release_attempted", 1002, true, 1000, 1},
-      {"second", 1003, true, 1000, 2},
-      {"third", 1004, true, 1000, 3},
-      {"fourth", 1005, true, 1000, 4},
-      {"fifth", 1006, true, 1000, 5},
-      {"sixth_is_not_attempted", 1007, true, 1000, 5},
-      {"exactly_300_seconds_is_the_same_window", 1300, true, 1000, 5},
-      {"clock_set_back_keeps_the_window", 900, true, 1000, 5},
-      {"past_300_seconds_opens_a_new_window", 1300.5, true, 1300.5, 1},
-  };
-  for (const auto &row : rows) {
-    if (row.trusted) {
-      ASSERT_TRUE(atomicRootData(VelaV3State, VelaTrustStateName, test::bytes(kTrusted), nullptr));
+  const std::string state = vela::test::trustStateOf({});
+  for (const auto &[now, trusted, window, attempts] : rows) {
+    if (trusted) {
+      ASSERT_TRUE(atomicRootData(VelaV3State, VelaTrustStateName, test::bytes(state), nullptr));
     }
-    restoreAcceptedBroker(row.now);
-    EXPECT_EQ(VelaRestartWindow, row.window) << row.name;
-    EXPECT_EQ(VelaRestartFailures, row.attempts) << row.name;
+    restoreAcceptedBroker(now);
+    EXPECT_EQ(VelaRestartWindow, window) << now;
+    EXPECT_EQ(VelaRestartFailures, attempts) << now;
   }
 }
 
