@@ -37,27 +37,21 @@ TEST(DaemonStart, RefusedWithItsExitStatus) {
 TEST_F(Daemon, RequestsOnOneConnection) {
   const std::string big = "/private/big";
   test::writeFile(big, std::string(platform::ipc::wire::kMaxFrame, 'x'), 0644);
-  struct Row {
-    const char *name;
-    std::string requests;
-    Output expected;
+  const std::pair<std::string, Output> rows[] = {
+      {"status", {kAllOk, kAvailable}},
+      {"send i:protocolVersion=3 s:operation=status", {kNotOk, kProtocol}},
+      {"send s:operation=status", {kNotOk, kProtocol}},
+      {"send u:protocolVersion=4 s:operation=status", {kNotOk, kProtocol}},
+      {"send u:protocolVersion=3", {kNotOk, kOperation}},
+      {"send u:protocolVersion=3 s:operation=Status", {kNotOk, kOperation}},
+      {"send u:protocolVersion=3 's:operation=status '", {kNotOk, kOperation}},
+      {"send u:protocolVersion=3 -- status", {kNotOk, kOperation + kAvailable}},
+      {"--no-reply send u:protocolVersion=3 -- status", {kAllOk, kAvailable}},
+      // A frame that does not decode or is over the bound ends the connection.
+      {"status -- send u:protocolVersion=3 u:protocolVersion=3 -- status", {kConnection, kAvailable}},
+      {"status -- send d:big=" + big + " -- status", {kConnection, kAvailable}},
   };
-  const Row rows[] = {
-      {"status_without_broker", "status", {kAllOk, kAvailable}},
-      {"signed_protocol_version", "send i:protocolVersion=3 s:operation=status", {kNotOk, kProtocol}},
-      {"no_protocol_version", "send s:operation=status", {kNotOk, kProtocol}},
-      {"protocol_version_4", "send u:protocolVersion=4 s:operation=status", {kNotOk, kProtocol}},
-      {"no_operation", "send u:protocolVersion=3", {kNotOk, kOperation}},
-      {"operation_in_other_case", "send u:protocolVersion=3 s:operation=Status", {kNotOk, kOperation}},
-      {"operation_with_trailing_space", "send u:protocolVersion=3 's:operation=status '", {kNotOk, kOperation}},
-      {"replies_in_order", "send u:protocolVersion=3 -- status", {kNotOk, kOperation + kAvailable}},
-      {"no_reply_expected_none_sent", "--no-reply send u:protocolVersion=3 -- status", {kAllOk, kAvailable}},
-      {"undecodable_frame_ends_the_connection", "status -- send u:protocolVersion=3 u:protocolVersion=3 -- status",
-       {kConnection, kAvailable}},
-      {"frame_over_the_bound_ends_the_connection", "status -- send d:big=" + big + " -- status",
-       {kConnection, kAvailable}},
-  };
-  for (const auto &row : rows) EXPECT_EQ(outputOf(asUser(kClient) + row.requests), row.expected) << row.name;
+  for (const auto &[requests, expected] : rows) EXPECT_EQ(outputOf(asUser(kClient) + requests), expected) << requests;
 }
 
 TEST_F(Daemon, BadFrameEndsOnlyItsOwnConnection) {
