@@ -6,7 +6,6 @@
 #include <sodium.h>
 
 #include "daemon.hpp"
-#include "foreground.hpp"
 #include "platform/wire.hpp"
 #include "root/fixture.hpp"
 #include "support.hpp"
@@ -65,15 +64,6 @@ TEST_F(Daemon, BadFrameEndsOnlyItsOwnConnection) {
   EXPECT_EQ(outputOf(asUser(kClient) + "send u:protocolVersion=3 u:protocolVersion=3").first, kRefused);
   test::writeFile(fifo, "x");
   EXPECT_EQ(finish(other, first), (Output{kAllOk, kAvailable + kAvailable}));
-}
-
-TEST_F(Daemon, RequestWithoutReplyIsCarriedOut) {
-  const auto generation = test::installGeneration(test::makeServiceAccounts());
-  const std::string source = "/private/runtime-" + generation.digest, open = "foreground_open " + generation.digest;
-  const auto inventory = test::readFile(source + "/mac-broker-inventory.json");
-  ASSERT_TRUE(prepareForeground(source, test::bytes(inventory), generation.release(), false, nullptr));
-  EXPECT_EQ(outputOf(asUser(kClient) + "--no-reply " + open + " -- " + open),
-            (Output{kNotOk, line(false, "invalid_channel", "Foreground channel must be opened exactly once.")}));
 }
 
 // The running broker's status as the client prints it; nothing while none runs.
