@@ -35,6 +35,18 @@ std::vector<std::uint8_t> value(unsigned n, std::size_t size = 4096) {
   return std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(n * 31 + 7));
 }
 
+TEST(Credentials, InvalidArgumentsRefused) {
+  const std::string hex(63, 'a');
+  const std::pair<std::string, std::size_t> rows[] = {{hex + "A", 8}, {hex, 8},      {hex + "aa", 8},
+                                                      {hex + "g", 8}, {hex + "a", 0}, {hex + "a", 4097}};
+  for (const auto &[account, size] : rows) {
+    std::optional<Error> readError, storeError;
+    EXPECT_FALSE(VelaStoreServiceCredentials(account, std::vector<std::uint8_t>(size, 1), &storeError));
+    EXPECT_EQ(storeError, credentialError(keychain::kParam)) << account << " " << size;
+    EXPECT_TRUE(size != 8 || (!VelaReadServiceCredentials(account, &readError) && readError == storeError));
+  }
+}
+
 TEST(Credentials, UnsafeStoreNeverOpened) {
   for (const std::string change : {"chmod 0775 /Library/Keychains", "chmod 0644 /Library/Keychains/System.sqlite",
                                    "chown 1234 /Library/Keychains/System.sqlite",
