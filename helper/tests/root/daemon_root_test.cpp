@@ -70,7 +70,6 @@ TEST_F(Daemon, BadFrameEndsOnlyItsOwnConnection) {
 std::optional<Json> brokerStatus() {
   auto reply = Json::parse(outputOf(asUser(kClient) + "status").second);
   if (reply["code"] != "runtime_ready") return std::nullopt;
-  EXPECT_FALSE(reply.contains("message"));
   std::string text = reply["runtimeStatus"], decoded(text.size(), '\0');
   std::size_t size = 0;
   sodium_base642bin(reinterpret_cast<unsigned char *>(decoded.data()), decoded.size(), text.data(), text.size(),
