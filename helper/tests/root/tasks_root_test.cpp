@@ -13,8 +13,6 @@
 namespace vela::helper {
 namespace {
 
-constexpr const char *kPath = "/usr/bin:/bin:/usr/sbin:/sbin";
-
 // An unnamed root-owned file, as the daemon hands one to a task for its output.
 platform::Descriptor outputFile() {
   return platform::Descriptor(open("/private", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
@@ -72,7 +70,7 @@ bool allowKilling(bool allowed) {
 TEST(Tasks, TaskThatOutlivesTheKillIsAbandonedInBoundedTime) {
   Task task{.executable = "/usr/bin/setpriv",
             .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", "echo $$; exec sleep 30"},
-            .environment = {{"PATH", kPath}}};
+            .environment = {{"PATH", "/usr/bin:/bin"}}};
   auto file = outputFile();
   ASSERT_TRUE(allowKilling(false));
   std::optional<Error> error;
