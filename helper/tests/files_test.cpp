@@ -17,8 +17,7 @@ TEST(Files, SafeRelativePaths) {
   for (const auto &[path, safe] : rows) EXPECT_EQ(safeRelativePath(path), safe) << path;
 }
 
-// A file shorter than the size it reports (a kernel attribute reports a
-// page) is refused, not waited on.
+// A kernel attribute reports a page and holds less: refused, not waited on.
 TEST(Files, ShortFileRefused) {
   Descriptor sys(open("/sys/kernel", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   alarm(10);

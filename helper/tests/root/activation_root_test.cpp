@@ -15,9 +15,8 @@ namespace {
 TEST(Activation, ReadyBrokerOrRefusal) {
   const auto g = test::installGeneration(test::makeServiceAccounts());
   test::makeCurrent(g);
-  // A change to the release record as the trust state names it current, or
-  // to the installed generation (last: it stays), and the error that
-  // refuses the start.
+  // A change to the current release record, or to the installed generation
+  // (last: it stays), and the error that refuses the start.
   const std::tuple<const char *, std::function<void(Json &)>, std::optional<Error>> rows[] = {
       {"sound", [](Json &) {}, std::nullopt},
       {"upper_case_digest_names_the_lower_case_root",
@@ -52,9 +51,8 @@ TEST(Activation, ReadyBrokerOrRefusal) {
 }
 
 TEST(Restore, AttemptsAtMostFivePerWindowOfMoreThan300Seconds) {
-  // The time of a pass, whether a trust state names a current release by
-  // then (one that cannot start: no custody tree of it exists), and the
-  // window and the attempts counted after the pass.
+  // A pass's time, whether a trust state names a current release by then (one
+  // without a custody tree, that cannot start), and the window and attempts after.
   const std::tuple<double, bool, double, std::uint64_t> rows[] = {
       {1000, false, 1000, 0},  // the first pass opens a window
       {1001, false, 1000, 0},  // no trust state counts nothing

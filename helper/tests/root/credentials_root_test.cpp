@@ -70,11 +70,9 @@ TEST(Credentials, StoredOnce) {
   EXPECT_EQ(error, credentialError(keychain::kDuplicateItem));
 }
 
-// Stops the writer after each write to the database file (`watch`) until
-// its rollback journal holds a header: a commit that has begun to change
-// the database and not ended, which the next reader must roll back. Gives
-// up after a while; kills the writer in any case and tells whether that
-// was inside a commit.
+// Stops the writer after each write to the database (`watch`) until its rollback journal
+// holds a header: a commit under way, which the next reader must roll back. Gives up after
+// a while; kills the writer in any case and tells whether that was inside a commit.
 bool killInsideACommit(pid_t writer, int watch) {
   constexpr std::uint8_t kMagic[] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
   alignas(inotify_event) char events[4096];

@@ -98,9 +98,8 @@ TEST_F(Foreground, OnlyTheRunningCurrentGenerationIsCurrentAndStaleStaysStale) {
   EXPECT_EQ(binding(status), Json({{"generation", kGeneration}, {"version", "1.0.0"}, {"root", kRoot}}));
 }
 
-// One event of a connection: a request of "foreground_" + operation with its
-// one key, if given, and the summary of its reply ("no reply": the request
-// expects none); or "error", an error event.
+// One event of a connection: a request of "foreground_" + operation with its one key, if
+// given, and its reply's summary ("no reply": it expects none); or "error", an error event.
 using Step = std::tuple<std::string, std::optional<std::string>, std::string>;
 
 TEST_F(Foreground, ChannelReplies) {

@@ -11,9 +11,8 @@ namespace {
 
 using helper::PrintTo;  // rows print as their names
 
-// A change to the accounts made by the fixture (command), or a directory
-// service answering with `script` in place of the stand-in (kept at
-// "$0.real"), and whether the identity stands.
+// A change to the fixture's accounts (command), or a directory service answering with
+// `script` in place of the stand-in (kept at "$0.real"), and whether the identity stands.
 struct Census {
   const char *name;
   const char *command;

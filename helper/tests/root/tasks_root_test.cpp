@@ -19,8 +19,7 @@ platform::Descriptor outputFile() {
 }
 std::string written(int file) { return test::readFile("/proc/self/fd/" + std::to_string(file)); }
 
-// A large input never blocks the task; the caller's descriptor is left at
-// the end of the output.
+// A large input never blocks the task; the caller's descriptor is left at the output's end.
 TEST(Tasks, OutputIsWhatTheTaskWrites) {
   auto file = outputFile();
   const std::string input(1 << 20, 'z');
@@ -46,8 +45,7 @@ TEST(Tasks, OutputOtherThanARootOwnedFileNeverStartsTheTask) {
   EXPECT_NE(access("/private/ran", F_OK), 0);
 }
 
-// What the task started ends with it at the deadline: nothing writes to the
-// caller's file afterwards.
+// What the task started ends with it at the deadline: nothing writes to the file afterwards.
 TEST(Tasks, TaskChildrenEndAtTheDeadline) {
   auto file = outputFile();
   EXPECT_FALSE(runBoundedTaskWithOutput({.executable = "/bin/sh", .arguments = {"-c", "(sleep 0.4; echo late) & sleep 30"}},
@@ -65,8 +63,7 @@ bool allowKilling(bool allowed) {
   return syscall(SYS_capset, &header, data) == 0;
 }
 
-// The task runs as another user and this process may not signal it: to the
-// runner it survives both SIGTERM and SIGKILL.
+// Another user's task, which this process may not signal, survives SIGTERM and SIGKILL.
 TEST(Tasks, TaskThatOutlivesTheKillIsAbandonedInBoundedTime) {
   Task task{.executable = "/usr/bin/setpriv",
             .arguments = {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh", "-c", "echo $$; exec sleep 30"},

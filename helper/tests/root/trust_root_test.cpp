@@ -36,8 +36,7 @@ TEST(RootDirectories, UnsafeComponentRefusedNamingTheWholePath) {
   }
 }
 
-// The entry under the state file's name, never opened unless it is a
-// regular file (opening a FIFO would block).
+// The entry under the state file's name, opened only when a regular file (a FIFO would block).
 std::string snapshot() {
   struct stat st {};
   if (lstat(kFile.c_str(), &st) != 0) return "absent";
