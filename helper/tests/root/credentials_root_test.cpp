@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "credentials.hpp"
 #include "platform/descriptor.hpp"
@@ -25,9 +24,8 @@ constexpr const char *kStore = "/Library/Keychains/System.sqlite";
 constexpr const char *kJournal = "/Library/Keychains/System.sqlite-journal";
 
 std::string generation(unsigned n) {
-  char text[65];
-  std::snprintf(text, sizeof text, "%064x", n);
-  return text;
+  const std::string digits = std::to_string(n);  // decimal digits are hex digits too
+  return std::string(64 - digits.size(), '0') + digits;
 }
 
 // The largest value a store takes, its bytes set by n.

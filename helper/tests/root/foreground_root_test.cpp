@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <ranges>
 #include <set>
 
 #include "root/fixture.hpp"
@@ -41,10 +42,9 @@ Reply send(PeerState &state, const std::string &operation, std::optional<std::st
 // of a success, which carries no code and no message.
 std::string summary(const Reply &answer) {
   if (!answer) return "no reply";
-  std::set<std::string> keys;
-  for (const auto &entry : answer->body.entries()) keys.insert(entry.first);
+  auto names = answer->body.entries() | std::views::keys;
   std::string text;
-  for (const auto &key : keys) text += " " + key;
+  for (const auto &key : std::set<std::string>(names.begin(), names.end())) text += " " + key;
   auto code = answer->body.get_string("code");
   if (!code) return answer->body.get<bool>("ok") == true ? text : "not ok";
   EXPECT_EQ(text, " code message ok");
