@@ -8,7 +8,7 @@
 //   node tools/make-runtime.mjs --out DIR [--version 1.0.0] [--broker ok]
 //                               [--seal ok] [--launcher sh] [--node PATH]
 //                               [--account-report DIR]
-//                               [--archive FILE [--hostile KIND]]
+//                               [--archive FILE [--hostile KIND]] [--modules N]
 //
 // --broker  ok           reads descriptors 0 and 3, writes its report and its
 //                        readiness line to descriptor 4, keeps running
@@ -52,6 +52,10 @@
 //           device       replaces release/RELEASE.txt with /dev/null's device
 //                        (tar makes it only when run by root)
 //
+// --modules N            adds N module files of 2 to 8 KiB of hexadecimal text
+//                        under host/app/node_modules/vela-filler-*/, for
+//                        runtimes as large as real ones (about 5 KiB each)
+//
 // The account script (host/app/packaging/macos/install-vela-broker.sh), with
 // VELA_BROKER_PREPARE_ONLY=1, makes the service account _velabroker and the
 // groups _velabroker, _velaagent and _velacontrol where missing. Whatever its
@@ -63,7 +67,7 @@
 // limits, descriptors, environment, command line, digests of their inputs) in
 // broker-report.json and seal-report.json in the state directory.
 import { execFileSync } from 'node:child_process';
-import { createHash } from 'node:crypto';
+import { createHash, randomBytes } from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
@@ -86,6 +90,7 @@ const { values: options } = parseArgs({
     'account-report': { type: 'string', default: '/private/vela-test/account-script' },
     archive: { type: 'string' },
     hostile: { type: 'string', default: 'none' },
+    modules: { type: 'string', default: '0' },
   },
 });
 
@@ -381,6 +386,14 @@ const files = [
   ['host/agent-runtime/node_modules/vela-fixture-agent/index.js', cjs, false],
   ['release/RELEASE.txt', text(`Vela test runtime ${v}\n`), false],
 ];
+
+// Module sizes follow a fixed sequence, so that runtimes of one size compare.
+let seed = 42;
+for (let i = 0; i < Number(options.modules); i++) {
+  seed = (seed * 1103515245 + 12345) % 2147483648;
+  files.push([`host/app/node_modules/vela-filler-${Math.floor(i / 100)}/module-${i}.js`,
+    Buffer.from(randomBytes(1024 + (seed % 3072)).toString('hex')), false]);
+}
 
 const out = path.resolve(options.out);
 if (fs.existsSync(out) && fs.readdirSync(out).length > 0) refuse(`${out} exists and is not empty`);

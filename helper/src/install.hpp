@@ -12,6 +12,11 @@
 
 namespace vela::helper {
 
+// The transaction's two staging directories live here, and its lock file
+// beside them.
+inline constexpr std::string_view VelaStageBase = "/private/var/db/vela-broker-helper/staged";
+inline constexpr std::string_view VelaInstallLock = "/private/var/db/vela-broker-helper/install.lock";
+
 // The "install" and "repair" rows of the dispatch table: the request's tests,
 // the transaction, the vault copy wiped on every way out, and the reply.
 Reply installRequest(std::string_view operation, const Message &request, const PeerState &state);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include <nlohmann/json.hpp>
 
@@ -16,5 +17,10 @@ using Json = nlohmann::json;
 // Parses one JSON document. A document that is not JSON reports the
 // parser's own error, replacing whatever the caller's error held.
 std::optional<Json> parseJson(std::span<const std::uint8_t> bytes, ErrorOut error);
+
+// The compact text of a document; nothing, with the serialiser's error
+// (replacing whatever the caller's error held), when a string in it is not
+// UTF-8.
+std::optional<std::string> serializeJson(const Json &value, ErrorOut error);
 
 }  // namespace vela::helper

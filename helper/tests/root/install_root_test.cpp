@@ -1,0 +1,320 @@
+// The install and repair transaction through the real daemon and client, in
+// the sandbox: outcomes, what each failing step leaves on disk, crashes at
+// its critical points, and hostile requests.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sodium.h>
+#include <sys/file.h>
+
+#include <filesystem>
+
+#include "daemon.hpp"
+#include "fixture.hpp"
+#include "foreground.hpp"
+#include "install.hpp"
+#include "staging.hpp"
+
+namespace vela::helper {
+namespace {
+
+using helper::PrintTo;  // rows print as their names
+using test::readFile;
+using test::run;
+namespace fs = std::filesystem;
+
+constexpr const char *kReady = "Vela protected broker passed generation-bound functional readiness.";
+constexpr const char *kFallback = "Vela broker installation failed.";
+constexpr const char *kRejected = "The root helper rejected release signature, freshness, identity or rollback policy.";
+constexpr const char *kBusy = "Another broker transaction is active.";
+constexpr const char *kIncomplete = "The privileged install request is incomplete.";
+const std::string kTrust = std::string(VelaV3State) + "/" + std::string(VelaTrustStateName);
+
+// A release made by tools/make-release.mjs, readable by the client's user.
+struct Release {
+  std::string dir, sha256;
+  std::string archive() const { return dir + "/runtime.tar.gz"; }
+  std::string files() const { return archive() + " " + dir + "/envelope.json " + dir + "/vault-key"; }
+};
+
+Release makeRelease(const std::string &name, const std::string &options = "") {
+  const std::string dir = "/private/releases/" + name;
+  auto made = test::outputOf("node " VELA_SOURCE_DIR "/tools/make-release.mjs --out " + dir + " " + options);
+  run("chmod -R a+rX /private/releases");
+  return {dir, Json::parse(made.second)["sha256"]};
+}
+
+// The client's last reply (null for none), run as the requesting user.
+Json client(const std::string &requests) {
+  std::string text = test::outputOf(test::asUser(test::kClient) + requests).second;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  auto line = text.substr(text.rfind('\n') + 1);
+  return line.empty() ? Json() : Json::parse(line);
+}
+Json install(const Release &release, const char *operation = "install") {
+  return client(std::string(operation) + " " + release.files());
+}
+
+std::string replaced(std::string text, std::string_view from, const std::string &to) {
+  for (std::size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+  return text;
+}
+
+// The generation and pid of the running broker, as "status" tells them.
+Json running() {
+  const std::string text = client("status").value("runtimeStatus", "");
+  std::string raw(text.size(), '\0');
+  std::size_t length = 0;
+  sodium_base642bin(reinterpret_cast<unsigned char *>(raw.data()), raw.size(), text.data(), text.size(), nullptr,
+                    &length, nullptr, sodium_base64_VARIANT_ORIGINAL);
+  return text.empty() ? Json{{"generation", ""}, {"pid", 0}} : Json::parse(raw.substr(0, length));
+}
+
+// The installed daemon, listening, with VELA_FAULT as given.
+struct Daemon {
+  explicit Daemon(const std::string &fault = "") {
+    setenv("VELA_FAULT", fault.c_str(), 1);
+    pid = test::spawn(test::kDaemon, 0);
+    unsetenv("VELA_FAULT");
+    EXPECT_TRUE(test::listening());
+  }
+  ~Daemon() { if (pid > 0) stop(SIGTERM); }
+  // Its exit status once `signal` ended it (0: once it ended by itself).
+  int stop(int signal) {
+    kill(pid, signal);
+    return test::exitStatus(std::exchange(pid, -1));
+  }
+  pid_t pid;
+};
+
+// The names in a directory, none when it is missing.
+std::string names(std::string_view directory) { return test::outputOf("ls -A " + std::string(directory)).second; }
+// Everything the transaction may touch, but its staging directories.
+std::string snapshot() {
+  return test::outputOf("find /private/var /Library -path '*/staged/*' -prune -o -printf '%p %m %u %g %s\\n' | sort")
+      .second;
+}
+
+struct Transaction : testing::Test {
+  void SetUp() override {
+    test::makeServiceAccounts();
+    run("useradd -M -N -u " + std::to_string(test::kUser) + " vela-user");
+    v1 = makeRelease("v1", "--version 1.0.0 --age 3600");
+    v2 = makeRelease("v2", "--version 2.0.0 --age 1800");
+  }
+  // v1 installed and current, with its broker running under a new daemon.
+  void v1Current() {
+    Daemon first;
+    ASSERT_EQ(install(v1)["code"], "runtime_ready");
+  }
+  Release v1, v2;
+};
+
+// ---- outcomes ----
+
+// V1 and V2 in a request stand for a release's archive, envelope and vault
+// material, ARCHIVE for v1's archive alone; /private/b-N holds N bytes.
+// SEND is an install request of exactly these fields.
+#define SEND(archive, envelope, vault)                                                               \
+  "send u:protocolVersion=3 s:operation=install " archive " d:releaseEnvelope=/private/b-" envelope \
+  " d:packageVaultKey=/private/b-" vault
+
+struct Outcome {
+  const char *name;
+  bool v1Current;
+  const char *request, *code, *message;
+  const char *runs;  // "v1", "v2" or "" for none
+  std::string fault = "";
+  bool lockHeld = false;
+};
+
+const Outcome kOutcomes[] = {
+    {"FirstInstall", false, "install V1", "runtime_ready", kReady, "v1"},
+    {"SameReleaseAgain", true, "install V1", "runtime_ready", kReady, "v1"},
+    {"NewerRelease", true, "install V2", "runtime_ready", kReady, "v2"},
+    {"RepairOfCurrent", true, "repair V1", "runtime_ready", kReady, "v1"},
+    {"RepairWhoseBrokerFails", true, "repair V1", "install_failed", kFallback, "v1", "install.step-34"},
+    {"LockHeld", false, "install V1", "install_failed", kBusy, "", "", true},
+    {"VaultOf45Bytes", false, SEND("s:archivePath=ARCHIVE", "99", "45"), "invalid_request", kIncomplete, ""},
+    {"EmptyEnvelope", false, SEND("s:archivePath=ARCHIVE", "0", "44"), "invalid_request", kIncomplete, ""},
+    {"EnvelopeOver2MiB", false, SEND("s:archivePath=ARCHIVE", "2097153", "44"), "invalid_request", kIncomplete, ""},
+    {"EnvelopeOf2MiB", false, SEND("s:archivePath=ARCHIVE", "2097152", "44"), "install_failed", kRejected, ""},
+    {"ArchivePathAsData", false, SEND("d:archivePath=/private/b-99", "99", "44"), "invalid_request", kIncomplete, ""},
+    {"NoReplyStillInstalls", false, "--no-reply install V1 -- status", "runtime_ready", "", "v1"},
+};
+
+struct Outcomes : Transaction, testing::WithParamInterface<Outcome> {
+  std::string sha(std::string_view name) const { return name == "v1" ? v1.sha256 : name == "v2" ? v2.sha256 : ""; }
+  std::string request() const {
+    return replaced(replaced(replaced(GetParam().request, "V1", v1.files()), "V2", v2.files()), "ARCHIVE",
+                    v1.archive());
+  }
+};
+
+TEST_P(Outcomes, RepliedAndLeftInPlace) {
+  const Outcome &row = GetParam();
+  if (row.v1Current) v1Current();
+  const std::string trustBefore = row.v1Current ? readFile(kTrust) : "";
+  Descriptor lock(open(std::string(VelaInstallLock).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  if (row.lockHeld) flock(lock.get(), LOCK_EX);
+  for (std::size_t size : {0, 44, 45, 99, 2'097'152, 2'097'153})
+    test::writeFile("/private/b-" + std::to_string(size), std::string(size, 'x'), 0644);
+  Daemon daemon(row.fault);
+  const Json answer = client(request());
+  EXPECT_EQ(answer["code"], row.code);
+  EXPECT_EQ(answer.value("message", ""), row.message);
+  EXPECT_EQ(running()["generation"], sha(row.runs));
+  EXPECT_EQ(names(VelaStageBase), "");
+  const bool ready = answer["code"] == "runtime_ready";
+  EXPECT_TRUE(ready || !row.v1Current || readFile(kTrust) == trustBefore) << "a refusal leaves the trust state";
+  // A tree of the same generation is moved aside, never removed; one whose
+  // broker failed is kept as failed.
+  const bool sameGeneration = row.v1Current && sha(row.runs) == v1.sha256;
+  EXPECT_EQ(names(VelaV3Versions).contains(v1.sha256 + ".quarantined-"), ready && sameGeneration);
+  EXPECT_EQ(names(VelaV3Versions).contains(".failed-"), row.fault == "install.step-34");
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, Outcomes, testing::ValuesIn(kOutcomes), rowName<Outcome>);
+
+// ---- a failure at each step ----
+
+// What stays after a step fails (v2 over a current v1): the archive
+// identity record, the foreground tree, the keychain credentials, the
+// promoted tree (kept, not current), and v1's broker restarted by the
+// rollback. Step 33's bootout changes nothing when it fails: v2 is committed.
+enum Left { kRecord = 1, kForeground = 2, kCredentials = 4, kPromoted = 8, kRestarted = 16, kCommitted = 32 };
+constexpr int kSealed = kRecord | kForeground | kCredentials;
+
+const std::pair<int, int> kFailingSteps[] = {
+    {12, 0}, {13, 0}, {14, 0}, {15, 0}, {16, 0},
+    {17, kRecord}, {18, kRecord}, {19, kRecord}, {20, kRecord}, {21, kRecord}, {22, kRecord},
+    {23, kRecord | kForeground}, {24, kRecord | kForeground}, {25, kRecord | kForeground},
+    {26, kRecord | kForeground}, {27, kRecord | kForeground}, {28, kRecord | kForeground},
+    {29, kSealed}, {30, kSealed | kRestarted}, {31, kSealed | kRestarted}, {32, kSealed | kRestarted},
+    {33, kSealed | kPromoted | kCommitted}, {34, kSealed | kPromoted | kRestarted},
+    {35, kSealed | kPromoted | kRestarted},
+};
+
+struct FailingStep : Transaction, testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(FailingStep, LeavesItsStateAndTheNextInstallWorks) {
+  const auto [step, left] = GetParam();
+  v1Current();
+  const std::string trustBefore = readFile(kTrust);
+  Daemon daemon("install.step-" + std::to_string(step));
+  const Json before = running();
+  const bool committed = left & kCommitted;
+  EXPECT_EQ(install(v2)["message"], committed ? kReady : kFallback);
+  EXPECT_EQ(readFile(kTrust) == trustBefore, !committed);
+  const Json after = running();
+  EXPECT_EQ(after["generation"], committed ? v2.sha256 : v1.sha256);
+  EXPECT_EQ(after["pid"] != before["pid"], (left & (kRestarted | kCommitted)) != 0);
+  EXPECT_EQ(fs::exists(std::string(VelaArchiveIdentityBase) + "/2.0.0.sha256"), (left & kRecord) != 0);
+  EXPECT_EQ(fs::exists(std::string(VelaForeground) + "/" + v2.sha256), (left & kForeground) != 0);
+  EXPECT_EQ(VelaReadServiceCredentials(v2.sha256, nullptr).has_value(), (left & kCredentials) != 0);
+  EXPECT_EQ(fs::exists(std::string(VelaV3Versions) + "/" + v2.sha256), (left & kPromoted) != 0);
+  EXPECT_EQ(names(VelaStageBase), "");
+  for (const char *checkpoint : {".prepared-", ".quarantined-", ".failed-"})
+    EXPECT_FALSE(names(VelaV3Versions).contains(checkpoint)) << checkpoint;
+  EXPECT_EQ(install(v2)["code"], "runtime_ready");
+  EXPECT_EQ(running()["generation"], v2.sha256);
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, FailingStep, testing::ValuesIn(kFailingSteps),
+                         [](const auto &row) { return "Step" + std::to_string(row.param.first); });
+
+// ---- crashes ----
+
+struct Crash {
+  const char *name, *point;
+  bool committed;
+};
+
+const Crash kCrashes[] = {
+    {"BeforeTheStop", "install.step-30:kill", false},
+    {"BetweenPromotionAndCommit", "install.step-33:kill", false},
+    {"RightAfterTheCommit", "install.step-36:kill", true},
+};
+
+struct Crashes : Transaction, testing::WithParamInterface<Crash> {};
+
+TEST_P(Crashes, TrustStateWholeAndRestoredThenInstallable) {
+  v1Current();
+  const std::string trustBefore = readFile(kTrust);
+  {
+    Daemon dying(GetParam().point);
+    EXPECT_TRUE(install(v2).is_null()) << "no reply from a daemon killed in the middle";
+    EXPECT_EQ(dying.stop(0), 128 + SIGKILL);
+  }
+  Daemon restarted;
+  const Release &current = GetParam().committed ? v2 : v1;
+  EXPECT_EQ(readFile(kTrust) == trustBefore, !GetParam().committed);
+  EXPECT_EQ(Json::parse(readFile(kTrust))["current"]["archiveSha256"], current.sha256);
+  EXPECT_EQ(running()["generation"], current.sha256);
+  const Release v3 = makeRelease("v3", "--version 3.0.0 --age 60");
+  EXPECT_EQ(install(v3)["code"], "runtime_ready");
+  EXPECT_EQ(running()["generation"], v3.sha256);
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, Crashes, testing::ValuesIn(kCrashes), rowName<Crash>);
+
+// An exception inside a locked step still rolls back and cleans up, then
+// passes on.
+TEST_F(Transaction, ExceptionRollsBackAndPasses) {
+  v1Current();
+  const std::string trustBefore = readFile(kTrust), envelope = readFile(v2.dir + "/envelope.json");
+  const std::string key = readFile(v2.dir + "/vault-key");
+  Data vault(key.begin(), key.end());
+  setenv("VELA_FAULT", "install.step-32:throw", 1);
+  EXPECT_THROW(performV3Install("install", v2.archive(), test::bytes(envelope), vault, test::kUser, nullptr),
+               std::runtime_error);
+  char status[1024] = {};
+  EXPECT_EQ(vela_core_status(status, sizeof status), 0);
+  EXPECT_TRUE(std::string_view(status).contains(v1.sha256)) << "the earlier generation started again";
+  EXPECT_EQ(readFile(kTrust), trustBefore);
+  EXPECT_EQ(names(VelaStageBase), "");
+  vela_core_stop();
+}
+
+// ---- hostile requests: refused, and nothing outside staging changes ----
+
+// Made with these options of tools/make-release.mjs (none: v2), then this
+// command with ARCHIVE for the release's archive.
+struct Hostile {
+  const char *name, *options, *command, *message;
+};
+
+const Hostile kHostile[] = {
+    {"ArchiveIsALinkToARootOnlyFile", "",
+     "mv ARCHIVE /private/root-only.tar.gz && chmod 0600 /private/root-only.tar.gz && "
+     "ln -s /private/root-only.tar.gz ARCHIVE",
+     kFallback},
+    {"SignedByAnotherKey", "--version 2.0.0 --key " VELA_SOURCE_DIR "/core/tests/data/release-other-key.pem", "true",
+     kRejected},
+    {"OlderThanTheFloor", "--version 3.0.0 --age 7200", "true", kRejected},
+    {"Downgrade", "--version 0.9.0 --age 60", "true", kRejected},
+    {"TamperedArchive", "", "printf X | dd of=ARCHIVE bs=1 seek=100 conv=notrunc status=none",
+     "runtime archive does not match the authenticated release manifest"},
+};
+
+struct Hostiles : Transaction, testing::WithParamInterface<Hostile> {};
+
+TEST_P(Hostiles, RefusedAndNothingChanged) {
+  const Hostile &row = GetParam();
+  v1Current();
+  const Release release = *row.options ? makeRelease("hostile", row.options) : v2;
+  run(replaced(row.command, "ARCHIVE", release.archive()));
+  Daemon daemon;
+  const Json before = running();
+  const std::string state = snapshot();
+  const Json answer = install(release);
+  EXPECT_EQ(answer["code"], "install_failed");
+  EXPECT_EQ(answer["message"], row.message);
+  EXPECT_EQ(snapshot(), state);
+  EXPECT_EQ(running(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Install, Hostiles, testing::ValuesIn(kHostile), rowName<Hostile>);
+
+}  // namespace
+}  // namespace vela::helper
