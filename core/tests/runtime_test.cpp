@@ -1,5 +1,6 @@
 // Child supervision without root: readiness proofs and their waits, pipes,
-// commands and their refusals, against children forked by the test itself.
+// commands and their refusals, against children forked by the test itself;
+// and the frame of the exports (arguments, credentials, the guard).
 #include "runtime.hpp"
 
 #include <gtest/gtest.h>
@@ -19,14 +20,11 @@ using namespace std::chrono_literals;
 using test::bytes;
 
 const std::string kGeneration(64, 'a');
-const char *kInvalid = "invalid child readiness proof";
 constexpr Waits kQuick{.ready = 300ms, .stop = 1s, .seal = 300ms, .ready_poll = 10ms, .exit_poll = 5ms};
 
 // The refusal's message, or nullptr for success.
 template <class T>
-const char *refusal(const Result<T> &r) {
-  return r ? nullptr : r.error().message;
-}
+const char *refusal(const Result<T> &r) { return r ? nullptr : r.error().message; }
 std::string proof(std::string_view generation, std::uint32_t pid) {
   return R"({"generation":")" + std::string(generation) + R"(","pid":)" + std::to_string(pid) + "}";
 }
@@ -35,7 +33,7 @@ TEST(BrokerReadiness, Proof) {
   const std::string g = kGeneration;
   const char *mismatch = "child readiness generation or PID mismatch";
   for (const auto &[data, expected] : std::vector<std::pair<std::string, const char *>>{
-           {R"({"generation":")" + g + R"(","pid":77,"extra":1})", kInvalid},
+           {R"({"generation":")" + g + R"(","pid":77,"extra":1})", "invalid child readiness proof"},
            {proof(g.substr(0, 63) + "A", 77), mismatch},
            {proof(g, 78), mismatch},
        })
@@ -88,14 +86,8 @@ TEST(ChildPipes, Input) {
 TEST(ChildCommands, Identity) {
   const char *identity = "broker child must use the dedicated non-root service identity";
   const char *aliased = "invalid or aliased broker socket groups";
-  struct Row {
-    uid_t uid;
-    gid_t gid;
-    std::optional<std::pair<gid_t, gid_t>> groups;
-    const char *refusal;
-  };
-  for (const auto &[uid, gid, groups, expected] : std::vector<Row>{
-           {300, 300, std::pair{2147483647U, 1U}, nullptr},
+  using Groups = std::optional<std::pair<gid_t, gid_t>>;
+  for (const auto &[uid, gid, groups, expected] : std::vector<std::tuple<uid_t, gid_t, Groups, const char *>>{
            {0, 300, std::nullopt, identity},
            {300, 0, std::pair{301U, 302U}, identity},
            {300, 300, std::pair{301U, 301U}, aliased},
@@ -128,6 +120,29 @@ TEST(SupervisorLock, FaultPoisons) {
   EXPECT_STREQ(refusal(slot.use([&](int &) -> Result<> { return ran = true, Result<>{}; })),
                "native supervisor lock unavailable");
   EXPECT_FALSE(ran);
+}
+
+TEST(Frame, String) {
+  EXPECT_STREQ(refusal(ffi::string(nullptr)), "missing native argument");
+  // A lone continuation byte, overlong forms, a surrogate, beyond U+10FFFF, a
+  // cut or broken sequence, bytes never used, and faults after eight ASCII bytes.
+  for (const char *bad : {"\x80", "a\xC0\xAF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80", "\xF4\x90\x80\x80",
+                          "\xE2\x82", "\xE2\x82\x28", "\xFF", "eight ch\x80", "sixteen characte\xC3\x28 and more"})
+    EXPECT_STREQ(refusal(ffi::string(bad)), "invalid native argument") << bad;
+}
+
+TEST(Frame, Credentials) {
+  const std::string sound = R"({"activationKey":"a","launchSecret":"b"})";
+  for (const auto &[doc, expected] : std::vector<std::pair<std::string, const char *>>{
+           {sound + std::string(4097 - sound.size(), ' '), "invalid native input bounds"},
+           {R"({"activationKey":"a"})", "invalid native activation"},
+       })
+    EXPECT_STREQ(refusal(ffi::credentials(bytes(doc).data(), doc.size())), expected) << doc;
+}
+
+// Anything thrown, not only exceptions of the standard library.
+TEST(Frame, GuardTurnsAnyThrowIntoOne) {
+  EXPECT_EQ(ffi::guard([]() -> Result<> { throw 42; }), 1);
 }
 
 }  // namespace

@@ -2,16 +2,13 @@
 // their programs.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include "rapidjson.hpp"
-// After rapidjson.hpp, which sets how RapidJSON reports a fault.
-#include <rapidjson/document.h>
 
 namespace vela::fixture {
 
@@ -30,13 +27,6 @@ inline std::string credentials(std::string_view activationKey, std::string_view 
 }
 
 // A report written by the test broker or seal script.
-inline rapidjson::Document read_report(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), {}};
-  rapidjson::Document d;
-  d.Parse(text.data(), text.size());
-  if (d.HasParseError() || !d.IsObject()) throw std::runtime_error("bad report " + path);
-  return d;
-}
+inline nlohmann::json read_report(const std::string &path) { return nlohmann::json::parse(std::ifstream(path)); }
 
 }  // namespace vela::fixture

@@ -1,18 +1,13 @@
 // The broker and the seal script as real children: a test runtime tree run
 // by this machine's Node under a service account made for the test.
-#include <fcntl.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "../runtime_tree.hpp"
 #include "runtime.hpp"
@@ -35,37 +30,24 @@ const char *kLeak = "/private/leak";
 constexpr Waits kQuick{.ready = 300ms, .stop = 2s, .seal = 300ms, .ready_poll = 10ms, .exit_poll = 5ms};
 
 const uint8_t *u8(std::string_view s) { return reinterpret_cast<const uint8_t *>(s.data()); }
-std::string text(const rapidjson::Value &v) { return {v.GetString(), v.GetStringLength()}; }
-Strings strings(const rapidjson::Value &v) {
-  Strings out;
-  for (const auto &e : v.GetArray()) out.push_back(text(e));
-  return out;
-}
 bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
-std::chrono::steady_clock::duration since(std::chrono::steady_clock::time_point t) {
-  return std::chrono::steady_clock::now() - t;
-}
+auto since(std::chrono::steady_clock::time_point t) { return std::chrono::steady_clock::now() - t; }
 
-// A service account and its groups with ids that no test running at the
-// same time uses (the kernel counts a uid's processes across sandboxes): a
-// lock on byte n of a shared file, held until the process ends, claims the
-// ids n, n+100, n+200.
-struct Ids {
-  uid_t uid, gid, agent, control;
-};
+// A service account and its groups with ids n, n+100, n+200 that no test
+// running at the same time uses (the kernel counts a uid's processes across
+// sandboxes): this process locks byte n of a shared file.
+struct Ids { uid_t uid, agent, control; };
 Ids make_accounts() {
   const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   for (unsigned n = 200; locks >= 0 && n < 300; ++n) {
-    struct flock slot {
-      .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0
-    };
+    struct flock slot{.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0};
     if (fcntl(locks, F_SETLK, &slot) != 0) continue;
     const std::string id = std::to_string(n), agent = std::to_string(n + 100), control = std::to_string(n + 200);
     fixture::run("groupadd -g " + id + " velabroker && groupadd -g " + agent + " velaagent && groupadd -g " + control +
                  " velacontrol && useradd -r -M -N -d /var/empty -s /usr/sbin/nologin -u " + id + " -g " + id +
                  " velabroker");
-    return {n, n, n + 100, n + 200};
+    return {n, n + 100, n + 200};
   }
   throw std::runtime_error("no free test ids");
 }
@@ -77,11 +59,9 @@ class Broker : public ::testing::Test {
     ids = make_accounts();
     state = "/private/state";
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-    ASSERT_EQ(chown(state.c_str(), ids.uid, ids.gid), 0);
+    ASSERT_EQ(chown(state.c_str(), ids.uid, ids.uid), 0);
   }
-  void TearDown() override {
-    EXPECT_TRUE(IsSkipped() || vela_core_stop() == 0);
-  }
+  void TearDown() override { EXPECT_TRUE(IsSkipped() || vela_core_stop() == 0); }
   std::string runtime(const std::string &options = "") {
     const std::string root = "/private/runtime-" + std::to_string(++trees);
     fixture::make_runtime(root, options);
@@ -89,37 +69,32 @@ class Broker : public ::testing::Test {
   }
   int start(const std::string &root, const std::string &generation = kGeneration,
             const std::string &creds = kCredentials) {
-    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control, generation.c_str(),
+    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, generation.c_str(),
                            u8(creds), creds.size());
   }
   // The launch secret does not matter to sealing.
   int seal(const std::string &root, std::string_view vault) {
     const std::string creds = fixture::credentials(kKey, "not a hexadecimal secret");
-    return vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.gid, u8(creds), creds.size(), u8(vault), vault.size());
+    return vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.uid, u8(creds), creds.size(), u8(vault), vault.size());
   }
   // The running broker's pid from the status record, or 0.
   pid_t status_pid(const std::string &generation = kGeneration) {
     char out[1024];
     if (vela_core_status(out, sizeof out) != 0) return 0;
-    rapidjson::Document d;
-    d.Parse(out);
-    EXPECT_EQ(std::string(out), R"({"generation":")" + generation + R"(","pid":)" +
-                                    std::to_string(d["pid"].GetInt()) + R"(,"ready":true})");
-    return d["pid"].GetInt();
+    const pid_t pid = nlohmann::json::parse(out)["pid"];
+    EXPECT_EQ(std::string(out),
+              R"({"generation":")" + generation + R"(","pid":)" + std::to_string(pid) + R"(,"ready":true})");
+    return pid;
   }
-  rapidjson::Document report(const char *name) { return fixture::read_report(state + "/" + name); }
 
   Ids ids{};
   std::string state;
   int trees = 0;
 };
 
-// The broker, started by a daemon that holds a descriptor without
-// close-on-exec and has no descriptors 0, 1 and 2 (so the core's own pipes
-// take those numbers), gets exactly its launch: identity, groups, limits,
-// directory, environment, command line, descriptors 0, 3 and 4 pipes, 1 and 2
-// the null device, and nothing else the daemon held. The seal script gets its
-// document.
+// A daemon that holds a descriptor without close-on-exec and has no
+// descriptors 0, 1 and 2 (so the core's own pipes take those numbers): the
+// broker gets exactly its launch and nothing else the daemon held.
 TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   const std::string root = runtime("--launcher direct");
   ASSERT_EQ(dup2(open(kLeak, O_CREAT | O_RDWR, 0600), 40), 40);
@@ -134,21 +109,19 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   // Compact, keys in byte order, quotation marks and backslashes escaped.
   const std::string doc = R"({"activationKey":")" + kKey + R"(","packageDir":")" + root +
                           R"(/host/app/protected","packageVaultKeyBase64":"q\"b\\s","stateDir":")" + state + R"("})";
-  EXPECT_EQ(text(report("seal-report.json")["document"]["sha256"]), sha256::hex({u8(doc), doc.size()}));
+  EXPECT_EQ(fixture::read_report(state + "/seal-report.json")["document"]["sha256"], sha256::hex(test::bytes(doc)));
 
-  auto r = report("broker-report.json");
-  EXPECT_EQ(r["ppid"].GetInt(), daemon);
-  for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id].GetUint(), ids.uid) << id;
-  std::set<unsigned> groups;
-  for (const auto &g : r["groups"].GetArray()) groups.insert(g.GetUint());
-  EXPECT_EQ(groups, (std::set<unsigned>{ids.gid, ids.agent, ids.control}));
+  auto r = fixture::read_report(state + "/broker-report.json");
+  EXPECT_EQ(r["ppid"], daemon);
+  for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id], ids.uid) << id;
+  EXPECT_EQ(r["groups"].get<std::set<unsigned>>(), (std::set<unsigned>{ids.uid, ids.agent, ids.control}));
   for (const auto &[name, value] : std::map<std::string, std::string>{
            {"Max core file size", "0"}, {"Max open files", "1024"}, {"Max processes", "64"},
            {"Max data size", "536870912"}})
-    EXPECT_EQ(strings(r["limits"][name.c_str()]), (Strings{value, value})) << name;
-  EXPECT_EQ(text(r["cwd"]), root + "/host/app");
+    EXPECT_EQ(r["limits"][name].get<Strings>(), (Strings{value, value})) << name;
+  EXPECT_EQ(r["cwd"], root + "/host/app");
   const std::string agent = std::to_string(ids.agent), control = std::to_string(ids.control);
-  EXPECT_EQ(strings(r["environ"]),
+  EXPECT_EQ(r["environ"].get<Strings>(),
             (Strings{"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=/var/empty", "NODE_ENV=production",
                      "VELA_ACTIVATION_KEY_FD=0", "VELA_MAC_BROKER_AUTHORITY_FD=3", "VELA_MAC_BROKER_READY_FD=4",
                      "VELA_MAC_BROKER_GENERATION=" + kGeneration,
@@ -162,30 +135,30 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
                      "VELA_CAPABILITY_PROOF_ISSUER_ENDPOINT=/var/run/vela-broker/proof-issuer.sock",
                      "VELA_CAPABILITY_INVOKE_GID=" + agent, "VELA_CAPABILITY_BOOTSTRAP_GID=" + agent,
                      "VELA_CAPABILITY_ADMIN_GID=" + control, "VELA_CAPABILITY_PROOF_ISSUER_GID=" + control}));
-  EXPECT_THAT(strings(r["argv"]),
+  EXPECT_THAT(r["argv"].get<Strings>(),
               testing::ElementsAre(testing::_, root + "/host/node/bin/node", "--max-old-space-size=384",
                                    root + "/host/app/protected/broker/index.js"));
-  const auto &fds = r["fds"];
+  auto &fds = r["fds"];
   const std::map<std::string, std::pair<std::string, unsigned>> expected = {
       {"0", {"pipe:", O_RDONLY}}, {"1", {"/dev/null", O_RDWR}}, {"2", {"/dev/null", O_RDWR}},
       {"3", {"pipe:", O_RDONLY}}, {"4", {"pipe:", O_WRONLY | O_NONBLOCK}}};
   std::set<std::string> ours;
   for (const auto &[fd, want] : expected) {
-    const std::string target = text(fds[fd.c_str()]["target"]);
+    const std::string target = fds[fd]["target"], flags = fds[fd]["flags"];
     EXPECT_TRUE(target.starts_with(want.first)) << fd << " " << target;
-    EXPECT_EQ(std::stoul(text(fds[fd.c_str()]["flags"]), nullptr, 8) & (O_ACCMODE | O_NONBLOCK), want.second) << fd;
+    EXPECT_EQ(std::stoul(flags, nullptr, 8) & (O_ACCMODE | O_NONBLOCK), want.second) << fd;
     if (fd != "1" && fd != "2") ours.insert(target);
   }
-  for (const auto &fd : fds.GetObject()) {
-    const std::string target = text(fd.value["target"]);
-    EXPECT_NE(target, kLeak) << fd.name.GetString();
-    EXPECT_TRUE(expected.contains(fd.name.GetString()) || !ours.contains(target)) << fd.name.GetString();
+  for (const auto &[fd, held] : fds.items()) {
+    const std::string target = held["target"];
+    EXPECT_NE(target, kLeak) << fd;
+    EXPECT_TRUE(expected.contains(fd) || !ours.contains(target)) << fd;
   }
   std::string authority;
   for (std::size_t i = 0; i < kSecret.size(); i += 2)
     authority += static_cast<char>(std::stoi(kSecret.substr(i, 2), nullptr, 16));
   for (const auto &[fd, content] : {std::pair{"0", kKey}, std::pair{"3", authority}})
-    EXPECT_EQ(text(r["inputs"][fd]["sha256"]), sha256::hex({u8(content), content.size()})) << fd;
+    EXPECT_EQ(r["inputs"][fd]["sha256"], sha256::hex(test::bytes(content))) << fd;
 }
 
 TEST_F(Broker, Lifecycle) {
@@ -202,10 +175,10 @@ TEST_F(Broker, Lifecycle) {
   EXPECT_EQ(test::read_text(state + "/signals"), "SigBlk: 0000000000000000\nSigIgn: 0000000000000000\n");
   const pid_t first = status_pid();
 
-  // The same generation while it runs: nothing is read, nothing launched.
-  // A start without a generation and a seal leave the broker alone.
+  // The same generation while it runs (nothing is read), a start without a
+  // generation and a seal leave the broker alone.
   EXPECT_EQ(vela_core_start(nullptr, nullptr, 0, 0, 0, 0, kGeneration.c_str(), nullptr, 0), 0);
-  EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.gid, ids.agent, ids.control, nullptr,
+  EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, nullptr,
                             u8(kCredentials), kCredentials.size()),
             1);
   EXPECT_EQ(seal(root, std::string(256, 'v')), 0);
@@ -235,8 +208,7 @@ TEST_F(Broker, Lifecycle) {
 }
 
 // What a broker leaves behind goes with it: a process that would open the
-// next broker's descriptors, and one that holds its account at the process
-// limit so that no later broker could start.
+// next broker's descriptors, and one that fills its account's process limit.
 TEST_F(Broker, NothingOfTheAccountOutlivesItsBroker) {
   const std::string plain = runtime();
   ASSERT_EQ(start(runtime("--broker snoop")), 0);
@@ -265,7 +237,7 @@ TEST_F(Broker, ChildStoppedBeforeExecFailsTheStart) {
       _exit(1);
     }
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_NE(outcome(runtime::start(root, state, ids.uid, ids.gid, ids.agent, ids.control, kGeneration, kKey, kSecret,
+    EXPECT_NE(outcome(runtime::start(root, state, ids.uid, ids.uid, ids.agent, ids.control, kGeneration, kKey, kSecret,
                                      kQuick)),
               "");
     EXPECT_LT(since(begin), 4s);
@@ -280,11 +252,7 @@ TEST_F(Broker, ChildStoppedBeforeExecFailsTheStart) {
 // own refusal, in bounded time, and leaves no child behind.
 TEST_F(Broker, FailedChildren) {
   constexpr Waits kNoKill{.ready = 300ms, .stop = 0s, .ready_poll = 10ms, .exit_poll = 5ms};
-  struct Row {
-    const char *options, *change;
-    Waits waits;
-    testing::Matcher<std::string> outcome;
-  };
+  using Row = std::tuple<const char *, const char *, Waits, testing::Matcher<std::string>>;
   for (const auto &[options, change, waits, expected] : std::vector<Row>{
            // Its exit may be seen before or after the line is read.
            {"--broker exit-after", "", kWaits, testing::StartsWith("broker exited ")},
@@ -299,8 +267,8 @@ TEST_F(Broker, FailedChildren) {
     if (*change) fixture::run("cd '" + root + "' && " + change);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_THAT(std::string_view(options).starts_with("--seal")
-                    ? outcome(runtime::seal(root, state, ids.uid, ids.gid, kKey, "vault", waits))
-                    : outcome(runtime::start(root, state, ids.uid, ids.gid, ids.agent, ids.control, kGeneration, kKey,
+                    ? outcome(runtime::seal(root, state, ids.uid, ids.uid, kKey, "vault", waits))
+                    : outcome(runtime::start(root, state, ids.uid, ids.uid, ids.agent, ids.control, kGeneration, kKey,
                                              kSecret, waits)),
                 expected);
     EXPECT_LT(since(begin), 10s);

@@ -1,15 +1,17 @@
 // Custody trees as root in the sandbox: the module's walks, reads, checks and
-// copies, then the exports over them (the 0/1 result and the output rules).
+// copies, and the export's output rules.
 #include "custody.hpp"
 
 #include <poll.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <thread>
 
 #include "tree.hpp"
@@ -56,7 +58,6 @@ TEST_F(Custody, OpenRoot) {
   test::make_directories("/private/other");
   ASSERT_EQ(::chown("/private/other", 1234, 0), 0);
   for (const auto &[path, expected] : Rows{
-           {"//private//source/", ""},
            {"private/source", "custody root must be absolute"},
            {"/private/source/../source", "custody root contains traversal"},
            {"/private/other", kUnsafe},
@@ -103,7 +104,6 @@ TEST_F(Custody, ReadForegroundAsset) {
   };
   for (const auto &[name, listed, expected] : std::vector<std::tuple<std::string, Inventory, std::string>>{
            {"missing.js", parsed(files), "unlisted foreground asset"},
-           {"notes.txt", parsed(files), "invalid static asset path or MIME"},
            {"big.js", listing(16'777'216), "foreground asset changed"},
            {"big.js", listing(16'777'217), "foreground asset exceeds bounds"},
        })
@@ -171,18 +171,16 @@ TEST_F(Custody, FilesThatGrowWhileRead) {
   }
 }
 
-const std::string kDoc = test::document(test::runtime());
-const std::uint8_t *data(const std::string &doc) { return test::bytes(doc).data(); }
-
 // The read writes its three outputs only on success.
 TEST_F(Custody, ExportedReadWritesAllOrNothing) {
+  const std::string doc = test::document(files);
   for (const auto &[capacity, digest_capacity, digest] : std::vector<std::tuple<std::size_t, std::size_t, const char *>>{
            {7, 65, "2592fc76f918132c617629088de9909c9834ca33aa269b5f5d763ba352544522"}, {6, 65, nullptr}, {7, 64, nullptr}}) {
     std::string output(8, '#'), digest_out(digest_capacity, '#');
     std::size_t length = 12345;
-    EXPECT_EQ(vela_core_read_foreground_asset(kSource.c_str(), data(kDoc), kDoc.size(), "1.2.3", "assets/app.js",
-                                              reinterpret_cast<std::uint8_t *>(output.data()), capacity, &length,
-                                              digest_out.data(), digest_capacity),
+    EXPECT_EQ(vela_core_read_foreground_asset(kSource.c_str(), test::bytes(doc).data(), doc.size(), "1.2.3",
+                                              "assets/app.js", reinterpret_cast<std::uint8_t *>(output.data()),
+                                              capacity, &length, digest_out.data(), digest_capacity),
               digest ? 0 : 1);
     EXPECT_EQ(output, digest ? "app();\n#" : "########");
     EXPECT_EQ(length, digest ? 7U : 12345U);
@@ -190,20 +188,68 @@ TEST_F(Custody, ExportedReadWritesAllOrNothing) {
   }
 }
 
-TEST_F(Custody, ExportedVerificationsAndCopies) {
-  auto no_closure = test::runtime();
-  std::erase_if(no_closure, [](const test::File &f) { return f.path == "host/agent-runtime/package.json"; });
-  const std::string partial = test::document(no_closure);
-  const char *source = kSource.c_str(), *target = kTarget.c_str();
-  EXPECT_EQ(vela_core_verify_inventory(source, data(partial), partial.size(), "1.2.3"), 0);
-  EXPECT_EQ(vela_core_verify_foreground(source, data(partial), partial.size(), "1.2.3"), 1);
-  EXPECT_EQ(vela_core_copy_foreground(source, target, data(partial), partial.size(), "1.2.3"), 1);
-  EXPECT_TRUE(fs::is_empty(kTarget)) << "refused before touching a tree";
-  for (auto copy : {vela_core_copy_inventory, vela_core_copy_foreground}) {
-    fresh_target();
-    ASSERT_EQ(copy(source, target, data(kDoc), kDoc.size(), "1.2.3"), 0);
-    EXPECT_EQ(vela_core_verify_foreground(target, data(kDoc), kDoc.size(), "1.2.3"), 0);
+// While the walks run, a child keeps exchanging a directory of each tree with
+// a link to a directory outside: each walk succeeds on the real tree or
+// fails, and nothing outside is ever opened, read or created.
+const fs::path kOutside = "/private/outside", kOutsideTarget = "/private/outside-target";
+
+TEST_F(Custody, SwappedDirectoriesNeverLeadOutside) {
+  const Inventory listed = parsed(files);
+  // The source's client directory, and an outside copy of it that would pass
+  // every check if it were ever reached.
+  std::vector<test::File> client;
+  for (const auto &f : files)
+    if (f.path.starts_with("host/app/client/")) client.push_back({f.path.substr(16), f.content});
+  test::plant(kOutside, client);
+  test::make_directories(kOutsideTarget);
+  const fs::path client_dir = kSource / "host/app/client", client_link = kSource / "host/app/client.swap";
+  const fs::path host = kTarget / "host", host_link = kTarget / "host.swap";
+  fs::create_directory_symlink(kOutside, client_link);
+
+  Descriptor watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  for (const fs::path &dir : {kOutside, kOutside / "dist", kOutside / "dist/assets", kOutsideTarget})
+    ASSERT_GE(::inotify_add_watch(watch.get(), dir.c_str(), IN_ALL_EVENTS), 0);
+
+  int successes = 0, refusals = 0;
+  const pid_t swapper = ::fork();  // swaps both pairs of names, over and over
+  ASSERT_GE(swapper, 0);
+  if (swapper == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    for (;;)
+      for (const auto &[a, b] : {std::pair{client_dir, client_link}, std::pair{host, host_link}})
+        ::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
   }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (int i = 0; i < 400 && std::chrono::steady_clock::now() < deadline; ++i) {
+    auto source = Directory::open_root(kSource.string());
+    ASSERT_TRUE(source);
+    auto tally = [&](const Result<> &r) {
+      ASSERT_TRUE(r || (r.error().kind == Kind::os && r.error().code == ENOTDIR)) << test::outcome(r);
+      (r ? successes : refusals)++;
+    };
+    tally(source->verify_inventory(listed));
+    auto asset = source->read_foreground_asset(listed, "assets/app.js");
+    tally(asset ? Result<>{} : fail(asset.error()));
+
+    // A fresh destination whose "host" directory is being swapped too.
+    test::make_directories(kTarget);
+    fs::create_directory(host);
+    fs::permissions(host, static_cast<fs::perms>(0750));
+    fs::create_directory_symlink(kOutsideTarget, host_link);
+    auto target = Directory::open_root(kTarget.string());
+    ASSERT_TRUE(target);
+    tally(i % 2 ? source->copy_foreground(*target, listed) : source->copy_inventory(*target, listed));
+    fs::rename(kTarget, "/private/copy-" + std::to_string(i));
+  }
+  ::kill(swapper, SIGKILL);
+  ::waitpid(swapper, nullptr, 0);
+  EXPECT_GT(successes, 0) << "operations on the real trees succeed";
+  EXPECT_GT(refusals, 0) << "the swaps were met";
+
+  alignas(inotify_event) char events[4096];
+  EXPECT_TRUE(::read(watch.get(), events, sizeof events) < 0 && errno == EAGAIN)
+      << "something outside the trees was opened or changed";
+  EXPECT_TRUE(fs::is_empty(kOutsideTarget));
 }
 
 }  // namespace

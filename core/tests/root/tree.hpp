@@ -3,12 +3,10 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,16 +21,13 @@ namespace fs = std::filesystem;
 inline void make_directories(const fs::path &dir) {
   fs::path walked;
   for (const auto &part : dir)
-    if (!fs::exists(fs::symlink_status(walked /= part))) {
-      fs::create_directory(walked);
-      fs::permissions(walked, static_cast<fs::perms>(0755));
-    }
+    if (fs::create_directory(walked /= part)) fs::permissions(walked, static_cast<fs::perms>(0755));
 }
 
 inline void write_file(const fs::path &path, std::string_view content, mode_t mode = 0644) {
   make_directories(path.parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-  if (::chmod(path.c_str(), mode) != 0) throw std::runtime_error("chmod " + path.string());
+  fs::permissions(path, static_cast<fs::perms>(mode));
 }
 
 // Each file at its source path below the root.
@@ -47,11 +42,7 @@ inline std::string read_text(const fs::path &path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-inline mode_t mode_of(const fs::path &path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) throw std::runtime_error("lstat " + path.string());
-  return st.st_mode & 07777;
-}
+inline mode_t mode_of(const fs::path &path) { return static_cast<mode_t>(fs::symlink_status(path).permissions()); }
 
 inline std::string os_error(int code) { return "errno " + std::to_string(code); }
 

@@ -1,6 +1,5 @@
-// Signs release manifests with tools/sign-release.mjs, which uses Node's own
-// Ed25519: the signatures the library verifies come from an implementation
-// independent of it.
+// Signs release manifests with tools/sign-release.mjs: Node's own Ed25519,
+// an implementation independent of the library's.
 #pragma once
 
 #include <sys/mman.h>
@@ -14,11 +13,10 @@
 
 namespace vela::signer {
 
-// The development key (the default of the built-in key set) and a second key
-// that the built-in set does not hold.
+// The development key (the default of the built-in key set), and the public
+// key of a second one that the built-in set does not hold.
 inline const std::string kDevKey = VELA_TEST_DATA "/release-dev-key.pem";
 inline constexpr std::string_view kDevPublicKey = "tNazstRlelKEhBBKlgXh2gso3bNowWNoBT21mTC1ECA=";
-inline const std::string kOtherKey = VELA_TEST_DATA "/release-other-key.pem";
 inline constexpr std::string_view kOtherPublicKey = "lqktVnEjFNMMMcTBcHNfTu3IY+RsLFt1qSO04zfpNHY=";
 
 // The second as a manifest timestamp.

@@ -2,6 +2,8 @@
 // rule, and inventory documents listing them.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,7 +22,6 @@ struct File {
   std::string source = {};  // where a copy reads it from; empty: path
 };
 
-// One line of an inventory.
 struct Listing {
   std::string path;
   std::string sourcePath;
@@ -76,15 +77,12 @@ inline std::uint64_t sum(const std::vector<Listing> &assets) {
 // The document listing the assets; the total is their sum unless given.
 inline std::string document(const std::vector<Listing> &assets, std::string_view version = "1.2.3",
                             std::optional<std::uint64_t> total = std::nullopt) {
-  auto text = [](std::string_view s) { return std::string(1, '"').append(s).append(1, '"'); };
-  std::string doc(R"({"schemaVersion":3,"version":)");
-  doc.append(text(version)).append(R"(,"totalBytes":)").append(std::to_string(total.value_or(sum(assets))));
-  doc.append(R"(,"assets":[)");
+  nlohmann::ordered_json doc = {{"schemaVersion", 3}, {"version", version}, {"totalBytes", total.value_or(sum(assets))},
+                                {"assets", nlohmann::ordered_json::array()}};
   for (const Listing &l : assets)
-    doc.append(&l == assets.data() ? R"({"path":)" : R"(,{"path":)").append(text(l.path)).append(R"(,"sourcePath":)")
-        .append(text(l.sourcePath)).append(R"(,"sha256":)").append(text(l.sha256)).append(R"(,"bytes":)")
-        .append(std::to_string(l.bytes)).append(l.executable ? R"(,"executable":true})" : R"(,"executable":false})");
-  return doc.append("]}");
+    doc["assets"].push_back({{"path", l.path}, {"sourcePath", l.sourcePath}, {"sha256", l.sha256}, {"bytes", l.bytes},
+                             {"executable", l.executable}});
+  return doc.dump();
 }
 
 inline std::string document(const std::vector<File> &files, std::string_view version = "1.2.3") {
