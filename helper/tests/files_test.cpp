@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -11,8 +10,6 @@
 namespace vela::helper {
 namespace {
 
-using test::bytes;
-
 TEST(Files, SafeRelativePaths) {
   const std::pair<std::string, bool> rows[] = {
       {"a/b.json", true}, {"a/.b..c", true}, {"", false},      {"/a/b", false},  {"a\\b", false},
@@ -20,8 +17,7 @@ TEST(Files, SafeRelativePaths) {
   for (const auto &[path, safe] : rows) EXPECT_EQ(safeRelativePath(path), safe) << path;
 }
 
-// A file shorter than the size it reports (a kernel attribute reports a
-// page) is refused, not waited on.
+// A kernel attribute reports a page and holds less: refused, not waited on.
 TEST(Files, ShortFileRefused) {
   Descriptor sys(open("/sys/kernel", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   alarm(10);
@@ -34,11 +30,8 @@ class Tree : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(mkdtemp(dir.data()));
-    mkdir((dir + "/sub").c_str(), 0700);
-    test::writeFile(dir + "/sub/file", "content");
-    symlink("sub", (dir + "/dirlink").c_str());
-    symlink("sub/file", (dir + "/filelink").c_str());
-    mkfifo((dir + "/fifo").c_str(), 0600);
+    ASSERT_EQ(std::system(("cd " + dir + " && mkdir sub && printf content >sub/file && ln -s sub dirlink && "
+                           "ln -s sub/file filelink && mkfifo fifo").c_str()), 0);
     root = Descriptor(open(dir.c_str(), O_RDONLY | O_DIRECTORY));
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
@@ -68,9 +61,7 @@ TEST_F(Tree, RelativeReads) {
   auto content = readRelativeFileNoFollow(root.get(), "sub/file", 64, nullptr);
   EXPECT_TRUE(content && std::ranges::equal(*content, std::string_view("content")));
   const std::pair<std::string, std::optional<Error>> refusals[] = {
-      {"fifo", std::nullopt},
-      {"filelink", std::nullopt},
-      {"sub/./file", std::nullopt},
+      {"fifo", std::nullopt}, {"filelink", std::nullopt}, {"sub/./file", std::nullopt},
       {"dirlink/file", Error{kPosixDomain, ENOTDIR, "unsafe path component: dirlink"}},
   };
   for (const auto &[path, expected] : refusals) {
@@ -78,8 +69,8 @@ TEST_F(Tree, RelativeReads) {
     EXPECT_FALSE(readRelativeFileNoFollow(root.get(), path, 64, &error)) << path;
     EXPECT_EQ(error, expected) << path;
   }
-  std::vector<std::string> components{"fifo"};  // the parent of one component: a close-on-exec duplicate
-  Descriptor parent = openRelativeParent(root.get(), components, nullptr);
+  // The parent of one component: a close-on-exec duplicate.
+  Descriptor parent = openRelativeParent(root.get(), std::vector<std::string>{"fifo"}, nullptr);
   EXPECT_NE(parent.get(), root.get());
   EXPECT_EQ(fcntl(parent.get(), F_GETFD), FD_CLOEXEC);
 }
@@ -89,7 +80,7 @@ TEST_F(Tree, RefusedAtomicWriteLeavesNothingBehind) {
   for (const char *name : {"sub", "sub/file"}) {
     const auto before = test::directoryNames(dir);
     std::optional<Error> error;
-    EXPECT_FALSE(atomicRootData(dir, name, bytes("data"), &error)) << name;
+    EXPECT_FALSE(atomicRootData(dir, name, test::bytes("data"), &error)) << name;
     EXPECT_FALSE(error) << name;
     EXPECT_EQ(test::directoryNames(dir), before) << name;
   }

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,9 +30,7 @@ void PrintTo(const Row &row, std::ostream *os) {
 }
 
 template <class Row>
-std::string rowName(const testing::TestParamInfo<Row> &info) {
-  return info.param.name;
-}
+std::string rowName(const testing::TestParamInfo<Row> &info) { return info.param.name; }
 
 }  // namespace vela::helper
 
@@ -47,9 +44,8 @@ inline void writeFile(const std::string &path, std::string_view content, mode_t 
 }
 
 inline std::string readFile(const std::string &path) {
-  std::ostringstream content;
-  content << std::ifstream(path, std::ios::binary).rdbuf();
-  return content.str();
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // What a shell command writes to its standard output.

@@ -4,11 +4,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "credentials.hpp"
 #include "platform/descriptor.hpp"
@@ -18,88 +16,63 @@
 namespace vela::helper {
 namespace {
 
-using helper::PrintTo;  // rows print as their names
 using test::credentialError;
 
 namespace keychain = platform::keychain;
 
-constexpr const char *kService = "org.velabox.broker-helper.activation.v3";
 constexpr const char *kStore = "/Library/Keychains/System.sqlite";
 constexpr const char *kJournal = "/Library/Keychains/System.sqlite-journal";
 
 std::string generation(unsigned n) {
-  char text[65];
-  std::snprintf(text, sizeof text, "%064x", n);
-  return text;
+  const std::string digits = std::to_string(n);  // decimal digits are hex digits too
+  return std::string(64 - digits.size(), '0') + digits;
 }
 
-std::vector<std::uint8_t> value(unsigned n, std::size_t size = 96) {
-  return std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(n * 31 + 7));
+// The largest value a store takes, its bytes set by n.
+std::vector<std::uint8_t> value(unsigned n) {
+  return std::vector<std::uint8_t>(4096, static_cast<std::uint8_t>(n * 31 + 7));
 }
 
-std::optional<std::vector<std::uint8_t>> read(const std::string &gen, std::optional<Error> *error) {
-  auto stored = VelaReadServiceCredentials(gen, error);
-  if (!stored) return std::nullopt;
-  return std::vector<std::uint8_t>(stored->begin(), stored->end());
-}
-
-struct UnsafeStoreCase {
-  const char *name;
-  std::function<void()> prepare;
-};
-
-class UnsafeStores : public testing::TestWithParam<UnsafeStoreCase> {};
-
-TEST_P(UnsafeStores, NotOpened) {
-  ASSERT_TRUE(keychain::Keychain::system());
-  GetParam().prepare();
-  std::optional<Error> error;
-  EXPECT_FALSE(VelaReadServiceCredentials(generation(1), &error));
-  EXPECT_EQ(error, credentialError(keychain::kNotAvailable));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Credentials, UnsafeStores,
-    testing::Values(
-        UnsafeStoreCase{"group_writable_directory", [] { chmod("/Library/Keychains", 0775); }},
-        UnsafeStoreCase{"readable_file", [] { chmod(kStore, 0644); }},
-        UnsafeStoreCase{"file_of_another_user", [] { chown(kStore, 1234, 0); }},
-        UnsafeStoreCase{"linked_file", [] { rename(kStore, "/Library/Keychains/real"); symlink("real", kStore); }},
-        UnsafeStoreCase{"linked_directory",
-                        [] { rename("/Library/Keychains", "/Library/real"); symlink("real", "/Library/Keychains"); }}),
-    rowName<UnsafeStoreCase>);
-
-TEST(Credentials, StoredOnceReadWithinBounds) {
-  std::optional<Error> error;
-  EXPECT_TRUE(VelaStoreServiceCredentials(generation(1), value(1, 4096), &error));
-  EXPECT_TRUE(VelaStoreServiceCredentials(generation(1), value(1, 4096), &error));
-  EXPECT_FALSE(error);
-  EXPECT_FALSE(VelaStoreServiceCredentials(generation(1), value(2, 4096), &error));
-  EXPECT_EQ(error, credentialError(keychain::kDuplicateItem));
-  // Items written past the daemon's own bounds.
-  auto store = keychain::Keychain::system();
-  for (unsigned size : {0u, 4097u}) {
-    ASSERT_EQ(store->add({kService, generation(size), "access", value(size, size)}), keychain::kSuccess);
-    EXPECT_FALSE(VelaReadServiceCredentials(generation(size), &error));
-    EXPECT_EQ(error, credentialError(keychain::kDecode)) << size;
+TEST(Credentials, InvalidArgumentsRefused) {
+  const std::string hex(63, 'a');
+  const std::pair<std::string, std::size_t> rows[] = {{hex + "A", 8}, {hex, 8},      {hex + "aa", 8},
+                                                      {hex + "g", 8}, {hex + "a", 0}, {hex + "a", 4097}};
+  for (const auto &[account, size] : rows) {
+    std::optional<Error> readError, storeError;
+    EXPECT_FALSE(VelaStoreServiceCredentials(account, std::vector<std::uint8_t>(size, 1), &storeError));
+    EXPECT_EQ(storeError, credentialError(keychain::kParam)) << account << " " << size;
+    EXPECT_TRUE(size != 8 || (!VelaReadServiceCredentials(account, &readError) && readError == storeError));
   }
 }
 
-// Whether the store's rollback journal holds a header: a commit that has
-// begun to change the database and not ended, which the next reader must
-// roll back.
-bool commitUnderWay() {
-  constexpr std::uint8_t kMagic[] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
-  std::uint8_t header[sizeof kMagic] = {};
-  platform::Descriptor journal(::open(kJournal, O_RDONLY | O_CLOEXEC));
-  return journal && ::read(journal.get(), header, sizeof header) == sizeof header &&
-         std::ranges::equal(header, kMagic);
+TEST(Credentials, UnsafeStoreNeverOpened) {
+  for (const std::string change : {"chmod 0775 /Library/Keychains", "chmod 0644 /Library/Keychains/System.sqlite",
+                                   "chown 1234 /Library/Keychains/System.sqlite",
+                                   "cd /Library/Keychains && mv System.sqlite real && ln -s real System.sqlite",
+                                   "cd /Library && mv Keychains real && ln -s real Keychains"}) {
+    ASSERT_EQ(std::system("rm -rf /Library/Keychains /Library/real"), 0);
+    ASSERT_TRUE(keychain::Keychain::system());
+    ASSERT_EQ(std::system(change.c_str()), 0);
+    std::optional<Error> error;
+    EXPECT_FALSE(VelaReadServiceCredentials(generation(1), &error)) << change;
+    EXPECT_EQ(error, credentialError(keychain::kNotAvailable)) << change;
+  }
 }
 
-// Stops the writer after each write to the database file (`watch`) until
-// it is found with a commit under way. Gives up after a while; kills the
-// writer in any case and tells whether that was inside a commit.
+TEST(Credentials, StoredOnce) {
+  std::optional<Error> error;
+  EXPECT_TRUE(VelaStoreServiceCredentials(generation(1), value(1), &error));
+  EXPECT_TRUE(VelaStoreServiceCredentials(generation(1), value(1), &error));
+  EXPECT_FALSE(error);
+  EXPECT_FALSE(VelaStoreServiceCredentials(generation(1), value(2), &error));
+  EXPECT_EQ(error, credentialError(keychain::kDuplicateItem));
+}
+
+// Stops the writer after each write to the database (`watch`) until its rollback journal
+// holds a header: a commit under way, which the next reader must roll back. Gives up after
+// a while; kills the writer in any case and tells whether that was inside a commit.
 bool killInsideACommit(pid_t writer, int watch) {
+  constexpr std::uint8_t kMagic[] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
   alignas(inotify_event) char events[4096];
   pollfd ready{watch, POLLIN, 0};
   bool inside = false;
@@ -107,7 +80,10 @@ bool killInsideACommit(pid_t writer, int watch) {
     if (::read(watch, events, sizeof events) <= 0) break;
     kill(writer, SIGSTOP);
     waitpid(writer, nullptr, WUNTRACED);
-    inside = commitUnderWay();
+    std::uint8_t header[sizeof kMagic] = {};
+    platform::Descriptor journal(::open(kJournal, O_RDONLY | O_CLOEXEC));
+    inside = journal && ::read(journal.get(), header, sizeof header) == sizeof header &&
+             std::ranges::equal(header, kMagic);
     if (!inside) kill(writer, SIGCONT);
   }
   kill(writer, SIGKILL);
@@ -124,7 +100,7 @@ TEST(Credentials, StoreSurvivesKillOfTheWriterInTheMiddleOfAStore) {
   pid_t writer = fork();
   if (writer == 0) {
     // Stores one generation after another, reporting each that returned.
-    for (unsigned n = 0; VelaStoreServiceCredentials(generation(n), value(n, 4096), nullptr); ++n)
+    for (unsigned n = 0; VelaStoreServiceCredentials(generation(n), value(n), nullptr); ++n)
       if (write(fds[1], &n, sizeof n) != sizeof n) break;
     _exit(1);
   }
@@ -137,11 +113,14 @@ TEST(Credentials, StoreSurvivesKillOfTheWriterInTheMiddleOfAStore) {
 
   // Every store that returned holds its item whole; the item being written
   // is whole or absent, and reading it is never an error.
-  for (unsigned n = 0; n < next; ++n) EXPECT_EQ(read(generation(n), nullptr), value(n, 4096)) << n;
+  for (unsigned n = 0; n < next; ++n) {
+    auto stored = VelaReadServiceCredentials(generation(n), nullptr);
+    EXPECT_TRUE(stored && std::ranges::equal(*stored, value(n))) << n;
+  }
   std::optional<Error> error;
-  auto inFlight = read(generation(next), &error);
+  auto inFlight = VelaReadServiceCredentials(generation(next), &error);
   EXPECT_FALSE(error);
-  EXPECT_TRUE(!inFlight || *inFlight == value(next, 4096));
+  EXPECT_TRUE(!inFlight || std::ranges::equal(*inFlight, value(next)));
   EXPECT_NE(access(kJournal, F_OK), 0) << "the half-done commit was rolled back";
   EXPECT_TRUE(VelaStoreServiceCredentials(generation(next + 1), value(next + 1), nullptr));
 }

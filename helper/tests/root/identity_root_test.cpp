@@ -11,9 +11,8 @@ namespace {
 
 using helper::PrintTo;  // rows print as their names
 
-// A change to the accounts made by the fixture (command), or a directory
-// service answering with `script` in place of the stand-in (kept at
-// "$0.real"), and whether the identity stands.
+// A change to the fixture's accounts (command), or a directory service answering with
+// `script` in place of the stand-in (kept at "$0.real"), and whether the identity stands.
 struct Census {
   const char *name;
   const char *command;
@@ -50,7 +49,6 @@ INSTANTIATE_TEST_SUITE_P(
                "echo _velabroker:x:$(id -u _velabroker):$(id -g _velabroker)::/var/empty:/usr/bin/false >>/etc/passwd"},
         Census{"user_with_the_broker_uid", "useradd -M -N -o -u $(id -u _velabroker) -g nogroup other"},
         Census{"user_with_the_control_gid", "useradd -M -N -g _velacontrol other"},
-        Census{"empty_record", nullptr, "exit 0\n"},
         Census{"record_too_large", nullptr, "\"$0.real\" \"$@\" && head -c 1048576 /dev/zero | tr '\\0' ' '\n"},
         Census{"record_not_a_dictionary", nullptr, "echo '<plist version=\"1.0\"><array/></plist>'\n"},
         Census{"gid_as_a_number", nullptr,

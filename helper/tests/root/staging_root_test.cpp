@@ -45,8 +45,6 @@ TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
       {"archive_larger_than_signed", [](Archive &a) { std::system(("echo >> " + a.path).c_str()); }, false},
       {"one_byte_changed", [](Archive &a) { auto d = readFile(a.path); d[99] ^= 1; writeFile(a.path, d); }, false,
        mismatch},
-      {"empty_size", [](Archive &a) { a.bytes = 0; }, false},
-      {"size_over_2_GiB", [](Archive &a) { a.bytes = 2'147'483'649; }, false},
       {"private_copy_exists", [&](Archive &) { writeFile(kCopy, "someone else's"); }, false},
       {"symbolic_link", [&](Archive &a) { symlink(a.path.c_str(), link.c_str()), a.path = link; }, false},
       {"fifo", [&](Archive &a) { mkfifo(fifo.c_str(), 0600), a.path = fifo; }, false},
@@ -97,17 +95,16 @@ TEST(ArchiveIdentity, VersionIsBoundToOneArchive) {
     std::function<void()> before;
     bool repair, accepted;
     std::optional<Error> error;
-    std::string recordAfter;
-    mode_t modeAfter;
+    std::string recordAfter;  // its mode, and what it reads
   };
   const Row rows[] = {
-      {"first_install_records", [] {}, false, true, {}, a, 0600},
-      {"same_digest", [&] { writeFile(record, sameText); }, false, true, {}, sameText, 0600},
-      {"another_digest", [&] { writeFile(record, b); }, false, false, bound, b, 0600},
-      {"repair_without_record", [] {}, true, false, none, "", 0},
+      {"first_install_records", [] {}, false, true, {}, "600 " + a},
+      {"same_digest", [&] { writeFile(record, sameText); }, false, true, {}, "600 " + sameText},
+      {"another_digest", [&] { writeFile(record, b); }, false, false, bound, "600 " + b},
+      {"repair_without_record", [] {}, true, false, none, ""},
       {"record_is_a_link", [&] { writeFile(kWork + "/b", b), symlink((kWork + "/b").c_str(), record.c_str()); },
-       false, false, bound, b, 0777},
-      {"record_group_writable", [&] { writeFile(record, a, 0620); }, false, false, bound, a, 0620},
+       false, false, bound, "777 " + b},
+      {"record_group_writable", [&] { writeFile(record, a, 0620); }, false, false, bound, "620 " + a},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
@@ -116,10 +113,8 @@ TEST(ArchiveIdentity, VersionIsBoundToOneArchive) {
     std::optional<Error> error;
     EXPECT_EQ(validateOrRecordArchiveIdentity("1.0.0", a, row.repair, !row.repair, &error), row.accepted);
     EXPECT_EQ(error, row.error);
-    EXPECT_EQ(readFile(record), row.recordAfter);
-    struct stat st {};
-    lstat(record.c_str(), &st);
-    EXPECT_EQ(st.st_mode & 07777, row.modeAfter);
+    EXPECT_EQ(commandOutput("stat --printf '%a ' " + record + " 2>/dev/null || true") + readFile(record),
+              row.recordAfter);
   }
 }
 
