@@ -45,6 +45,11 @@ TEST(Activation, ReadyBrokerOrRefusal) {
       EXPECT_EQ(Json::parse(status)["generation"], g.digest);
       EXPECT_EQ(test::commandOutput("stat -c '%U:%G %F %a' /private/var/run/vela-broker /private/var/db/vela-broker"),
                 "_velabroker:_velabroker directory 711\n_velabroker:_velabroker directory 750\n");
+      // The broker's sockets lie under /var/run/vela-broker: one made there
+      // lands in the directory prepared for it.
+      test::run("setpriv --reuid=_velabroker --regid=_velabroker --clear-groups node -e "
+                "\"require('net').createServer().listen('/var/run/vela-broker/invoke.sock', process.exit)\"");
+      EXPECT_EQ(test::commandOutput("stat -c '%U %F' /private/var/run/vela-broker/invoke.sock"), "_velabroker socket\n");
     }
     vela_core_stop();
   }

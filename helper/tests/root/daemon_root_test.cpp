@@ -68,6 +68,7 @@ TEST_F(Daemon, BadFrameEndsOnlyItsOwnConnection) {
 std::optional<Json> brokerStatus() {
   auto reply = Json::parse(outputOf(asUser(kClient) + "status").second);
   if (reply["code"] != "runtime_ready") return std::nullopt;
+  EXPECT_FALSE(reply.contains("message"));
   return Json::parse(commandOutput("echo " + reply["runtimeStatus"].get<std::string>() + " | base64 -d"));
 }
 
