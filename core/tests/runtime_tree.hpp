@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sandbox_accounts.hpp"
+
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -12,9 +14,7 @@
 
 namespace vela::fixture {
 
-inline void run(const std::string &command) {
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-}
+using test::run;
 
 // A runtime tree at dir made with the generator's options, e.g. "--broker split".
 inline void make_runtime(const std::string &dir, const std::string &options = "") {

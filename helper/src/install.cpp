@@ -327,22 +327,15 @@ bool makeActivationDirectory(const Transaction &t) {
 // {"activationKey","launchSecret"} of 64 random bytes, compact, written
 // straight into a wiping buffer; the random bytes are zero on return.
 std::optional<secret::Bytes> drawCredentials() {
-  constexpr std::string_view kHex = "0123456789abcdef";
   std::array<std::uint8_t, kRandomBytes> random;
   WipeOnExit wipe(random);
   if (getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) return std::nullopt;
   secret::Bytes document;
   auto text = [&](std::string_view part) { document.insert(document.end(), part.begin(), part.end()); };
-  auto hex = [&](std::span<const std::uint8_t> part) {
-    for (std::uint8_t byte : part) {
-      document.push_back(static_cast<std::uint8_t>(kHex[byte >> 4]));
-      document.push_back(static_cast<std::uint8_t>(kHex[byte & 15]));
-    }
-  };
   text(R"({"activationKey":")");
-  hex(std::span(random).first(32));
+  appendHex(document, std::span(random).first(32));
   text(R"(","launchSecret":")");
-  hex(std::span(random).last(32));
+  appendHex(document, std::span(random).last(32));
   text(R"("})");
   return document;
 }

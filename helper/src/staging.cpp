@@ -199,13 +199,8 @@ bool validateOrRecordArchiveIdentity(std::string_view version, std::string_view 
 }
 
 std::string hexDigest(std::span<const std::uint8_t, 32> digest) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
-  text.reserve(2 * digest.size());
-  for (std::uint8_t byte : digest) {
-    text.push_back(kDigits[byte >> 4]);
-    text.push_back(kDigits[byte & 0xf]);
-  }
+  appendHex(text, digest);
   return text;
 }
 

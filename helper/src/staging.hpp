@@ -20,6 +20,17 @@ bool extractAuthenticatedArchive(std::string_view archivePath, std::string_view 
 bool validateOrRecordArchiveIdentity(std::string_view version, std::string_view archiveSha256, bool repair,
                                      bool recordingAllowed, ErrorOut error);
 
+// Appends each byte as two lower-case hexadecimal digits, to a text or to a
+// byte buffer (a wiping one for secrets).
+template <class Out>
+void appendHex(Out &out, std::span<const std::uint8_t> bytes) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  for (std::uint8_t byte : bytes) {
+    out.push_back(static_cast<typename Out::value_type>(kDigits[byte >> 4]));
+    out.push_back(static_cast<typename Out::value_type>(kDigits[byte & 0xf]));
+  }
+}
+
 // 64 lower-case hexadecimal digits.
 std::string hexDigest(std::span<const std::uint8_t, 32> digest);
 

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "../runtime_tree.hpp"
+#include "sandbox_accounts.hpp"
 #include "runtime.hpp"
 #include "sha256.hpp"
 #include "tree.hpp"
@@ -34,32 +35,15 @@ bool gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 bool no_children() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 auto since(std::chrono::steady_clock::time_point t) { return std::chrono::steady_clock::now() - t; }
 
-// A service account and its groups with ids n, n+100, n+200 that no test
-// running at the same time uses (the kernel counts a uid's processes across
-// sandboxes): this process locks byte n of a shared file.
-struct Ids { uid_t uid, agent, control; };
-Ids make_accounts() {
-  const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-  for (unsigned n = 200; locks >= 0 && n < 300; ++n) {
-    struct flock slot{.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0};
-    if (fcntl(locks, F_SETLK, &slot) != 0) continue;
-    const std::string id = std::to_string(n), agent = std::to_string(n + 100), control = std::to_string(n + 200);
-    fixture::run("groupadd -g " + id + " velabroker && groupadd -g " + agent + " velaagent && groupadd -g " + control +
-                 " velacontrol && useradd -r -M -N -d /var/empty -s /usr/sbin/nologin -u " + id + " -g " + id +
-                 " velabroker");
-    return {n, n + 100, n + 200};
-  }
-  throw std::runtime_error("no free test ids");
-}
 
 class Broker : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0 || access("/private", F_OK) != 0) GTEST_SKIP() << "runs as root in the sandbox";
-    ids = make_accounts();
+    ids = test::makeServiceAccounts();
     state = "/private/state";
     ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-    ASSERT_EQ(chown(state.c_str(), ids.uid, ids.uid), 0);
+    ASSERT_EQ(chown(state.c_str(), ids.brokerUid, ids.brokerGid), 0);
   }
   void TearDown() override { EXPECT_TRUE(IsSkipped() || vela_core_stop() == 0); }
   std::string runtime(const std::string &options = "") {
@@ -69,13 +53,14 @@ class Broker : public ::testing::Test {
   }
   int start(const std::string &root, const std::string &generation = kGeneration,
             const std::string &creds = kCredentials) {
-    return vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, generation.c_str(),
-                           u8(creds), creds.size());
+    return vela_core_start(root.c_str(), state.c_str(), ids.brokerUid, ids.brokerGid, ids.agentGid, ids.controlGid,
+                           generation.c_str(), u8(creds), creds.size());
   }
   // The launch secret does not matter to sealing.
   int seal(const std::string &root, std::string_view vault) {
     const std::string creds = fixture::credentials(kKey, "not a hexadecimal secret");
-    return vela_core_seal(root.c_str(), state.c_str(), ids.uid, ids.uid, u8(creds), creds.size(), u8(vault), vault.size());
+    return vela_core_seal(root.c_str(), state.c_str(), ids.brokerUid, ids.brokerGid, u8(creds), creds.size(), u8(vault),
+                          vault.size());
   }
   // The running broker's pid from the status record, or 0.
   pid_t status_pid(const std::string &generation = kGeneration) {
@@ -87,7 +72,7 @@ class Broker : public ::testing::Test {
     return pid;
   }
 
-  Ids ids{};
+  test::ServiceIds ids{};
   std::string state;
   int trees = 0;
 };
@@ -113,14 +98,14 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
 
   auto r = fixture::read_report(state + "/broker-report.json");
   EXPECT_EQ(r["ppid"], daemon);
-  for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id], ids.uid) << id;
-  EXPECT_EQ(r["groups"].get<std::set<unsigned>>(), (std::set<unsigned>{ids.uid, ids.agent, ids.control}));
+  for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id], ids.brokerUid) << id;
+  EXPECT_EQ(r["groups"].get<std::set<unsigned>>(), (std::set<unsigned>{ids.brokerUid, ids.agentGid, ids.controlGid}));
   for (const auto &[name, value] : std::map<std::string, std::string>{
            {"Max core file size", "0"}, {"Max open files", "1024"}, {"Max processes", "64"},
            {"Max data size", "536870912"}})
     EXPECT_EQ(r["limits"][name].get<Strings>(), (Strings{value, value})) << name;
   EXPECT_EQ(r["cwd"], root + "/host/app");
-  const std::string agent = std::to_string(ids.agent), control = std::to_string(ids.control);
+  const std::string agent = std::to_string(ids.agentGid), control = std::to_string(ids.controlGid);
   EXPECT_EQ(r["environ"].get<Strings>(),
             (Strings{"PATH=/usr/bin:/bin:/usr/sbin:/sbin", "HOME=/var/empty", "NODE_ENV=production",
                      "VELA_ACTIVATION_KEY_FD=0", "VELA_MAC_BROKER_AUTHORITY_FD=3", "VELA_MAC_BROKER_READY_FD=4",
@@ -178,8 +163,8 @@ TEST_F(Broker, Lifecycle) {
   // The same generation while it runs (nothing is read), a start without a
   // generation and a seal leave the broker alone.
   EXPECT_EQ(vela_core_start(nullptr, nullptr, 0, 0, 0, 0, kGeneration.c_str(), nullptr, 0), 0);
-  EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.uid, ids.uid, ids.agent, ids.control, nullptr,
-                            u8(kCredentials), kCredentials.size()),
+  EXPECT_EQ(vela_core_start(root.c_str(), state.c_str(), ids.brokerUid, ids.brokerGid, ids.agentGid, ids.controlGid,
+                            nullptr, u8(kCredentials), kCredentials.size()),
             1);
   EXPECT_EQ(seal(root, std::string(256, 'v')), 0);
   EXPECT_EQ(seal(root, std::string(257, 'v')), 1);
@@ -232,13 +217,13 @@ TEST_F(Broker, ChildStoppedBeforeExecFailsTheStart) {
   for (int i = 0; i < 8; ++i) {
     const pid_t stopper = fork();
     if (stopper == 0) {
-      if (setuid(ids.uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0)
+      if (setuid(ids.brokerUid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0)
         for (;;) kill(-1, SIGSTOP);
       _exit(1);
     }
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_NE(outcome(runtime::start(root, state, ids.uid, ids.uid, ids.agent, ids.control, kGeneration, kKey, kSecret,
-                                     kQuick)),
+    EXPECT_NE(outcome(runtime::start(root, state, ids.brokerUid, ids.brokerGid, ids.agentGid, ids.controlGid,
+                                     kGeneration, kKey, kSecret, kQuick)),
               "");
     EXPECT_LT(since(begin), 4s);
     kill(stopper, SIGKILL);
@@ -267,9 +252,9 @@ TEST_F(Broker, FailedChildren) {
     if (*change) fixture::run("cd '" + root + "' && " + change);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_THAT(std::string_view(options).starts_with("--seal")
-                    ? outcome(runtime::seal(root, state, ids.uid, ids.uid, kKey, "vault", waits))
-                    : outcome(runtime::start(root, state, ids.uid, ids.uid, ids.agent, ids.control, kGeneration, kKey,
-                                             kSecret, waits)),
+                    ? outcome(runtime::seal(root, state, ids.brokerUid, ids.brokerGid, kKey, "vault", waits))
+                    : outcome(runtime::start(root, state, ids.brokerUid, ids.brokerGid, ids.agentGid, ids.controlGid,
+                                             kGeneration, kKey, kSecret, waits)),
                 expected);
     EXPECT_LT(since(begin), 10s);
     EXPECT_TRUE(no_children());

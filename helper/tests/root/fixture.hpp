@@ -11,36 +11,21 @@
 #include "activation.hpp"
 #include "credentials.hpp"
 #include "files.hpp"
+#include "sandbox_accounts.hpp"
 #include "support.hpp"
 #include "trust.hpp"
 #include "vela_core.h"
 
 namespace vela::helper::test {
 
-struct ServiceIds {
-  std::uint32_t brokerUid, brokerGid, agentGid, controlGid;
-};
+using vela::test::run;
+using vela::test::ServiceIds;
 
-inline void run(const std::string &command) {
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-}
-
-// `_velabroker`, `_velaagent`, `_velacontrol` (ids n, n+100, n+200 for a
-// byte n of a lock file that every test running a broker holds: the kernel
-// counts a uid's processes across sandboxes) and the daemon's state directory.
+// The service accounts and the daemon's state directory.
 inline ServiceIds makeServiceAccounts() {
-  const int locks = open("/tmp/vela-test-ids.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-  for (unsigned n = 200; locks >= 0 && n < 300; ++n) {
-    struct flock slot {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = n, .l_len = 1, .l_pid = 0};
-    if (fcntl(locks, F_SETLK, &slot) != 0) continue;
-    const std::string id = std::to_string(n);
-    run("groupadd -g " + id + " _velabroker && groupadd -g " + std::to_string(n + 100) + " _velaagent && groupadd -g " +
-        std::to_string(n + 200) + " _velacontrol && useradd -M -N -s /usr/bin/false -d /var/empty -u " + id + " -g " +
-        id + " _velabroker 2>/dev/null");
-    if (!ensureRootDirectory(VelaV3State, 0700, nullptr)) throw std::runtime_error("no state directory");
-    return {n, n, n + 100, n + 200};
-  }
-  throw std::runtime_error("no free service ids");
+  ServiceIds ids = vela::test::makeServiceAccounts();
+  if (!ensureRootDirectory(VelaV3State, 0700, nullptr)) throw std::runtime_error("no state directory");
+  return ids;
 }
 
 struct Generation {
