@@ -38,6 +38,8 @@ int main() {
   // The host's own settings: said on standard error, never fatal.
   vela::platform::check_ptrace_scope(STDERR_FILENO);
 
+  vela::platform::ipc::raise_descriptor_limit();  // before the listener, which sizes itself by it
+
   queue::Queue VelaTransactions(1);
   queue::async(VelaTransactions, restore);
   queue::Timer VelaRestartTimer(VelaTransactions, 15s, 15s, restore);

@@ -65,7 +65,8 @@ bool validatePeer(platform::ipc::Connection &connection, std::uint32_t &peerEuid
 
 void handlePeer(const std::shared_ptr<platform::ipc::Connection> &connection) {
   std::uint32_t peerEuid = 0;
-  if (!validatePeer(*connection, peerEuid)) return connection->cancel();
+  // A user holding all the connections it may have is refused like a peer that fails the test.
+  if (!validatePeer(*connection, peerEuid) || !connection->claim(peerEuid)) return connection->cancel();
   connection->resume([state = PeerState{.foregroundContext = std::nullopt, .foregroundStale = false, .peerEuid = peerEuid}](const platform::ipc::Event &event) mutable {
     return handlePeerEvent(state, event);
   });

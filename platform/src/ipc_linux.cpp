@@ -1,17 +1,67 @@
 #include "platform/ipc.hpp"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
+#include <unordered_map>
 
 #include <asio/buffer.hpp>
 #include <asio/write.hpp>
 
-#include "platform/wire.hpp"
-
 namespace vela::platform::ipc {
+
+// What the peers of one listener hold, in all and per user. Only the queue's
+// thread touches it.
+class Budget {
+ public:
+  Budget(Limits limits, std::size_t connections) : limits_(limits), connections_(connections) {}
+
+  const Limits &limits() const { return limits_; }
+
+  // One more connection of `user`'s, when both its own and the total allow it.
+  bool claim(std::uint32_t user) {
+    if (held(user).connections >= limits_.connections_per_user || total_.connections >= connections_) return false;
+    add(user, 1, 0);
+    return true;
+  }
+
+  // The bytes `user` may still hold: what is left of its share and of the total.
+  std::size_t room(std::uint32_t user) const {
+    return std::min(limits_.bytes_per_user - held(user).bytes, limits_.bytes - total_.bytes);
+  }
+
+  // Counts connections and bytes to `user` (negative: back from it).
+  void add(std::uint32_t user, std::ptrdiff_t connections, std::ptrdiff_t bytes) {
+    Usage &usage = users_[user];
+    for (Usage *counted : {&usage, &total_}) {
+      counted->connections += static_cast<std::size_t>(connections);
+      counted->bytes += static_cast<std::size_t>(bytes);
+    }
+    if (usage.connections == 0 && usage.bytes == 0) users_.erase(user);
+  }
+
+ private:
+  struct Usage {
+    std::size_t connections = 0;
+    std::size_t bytes = 0;
+  };
+
+  Usage held(std::uint32_t user) const {
+    auto found = users_.find(user);
+    return found == users_.end() ? Usage{} : found->second;
+  }
+
+  Limits limits_;
+  std::size_t connections_;
+  Usage total_;
+  std::unordered_map<std::uint32_t, Usage> users_;
+};
 
 namespace {
 
@@ -20,7 +70,16 @@ ConnectionError failure(const std::error_code &error) {
                                                                              : ConnectionError::broken;
 }
 
+ConnectionError failure(int error) { return error == ECONNRESET ? ConnectionError::closed : ConnectionError::broken; }
+
 constexpr std::chrono::milliseconds kAcceptPause{100};
+
+// What the soft descriptor limit leaves for connections.
+std::size_t connection_total() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur <= kReservedDescriptors) return 0;
+  return limit.rlim_cur - kReservedDescriptors;
+}
 
 // The process's children get none of the service's sockets.
 bool close_on_exec(int fd) { return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
@@ -34,6 +93,27 @@ bool owned_directory(const std::string &path) {
 
 }  // namespace
 
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+Connection::Connection(asio::local::stream_protocol::socket socket, std::shared_ptr<Budget> budget)
+    : socket_(std::move(socket)), stall_(socket_.get_executor()), budget_(std::move(budget)) {}
+
+Connection::~Connection() {
+  drop_inbound();
+  if (claimed_) budget_->add(user_, -1, 0);
+}
+
+bool Connection::claim(std::uint32_t user) {
+  claimed_ = budget_->claim(user);
+  if (claimed_) user_ = user;
+  return claimed_;
+}
+
 void Connection::cancel() {
   std::error_code ignored;
   socket_.close(ignored);
@@ -41,53 +121,99 @@ void Connection::cancel() {
 
 void Connection::resume(EventHandler handler) {
   handler_ = std::move(handler);
-  read();
+  wait();
 }
 
-// Delivers the next whole frame already received, or reads more of it. What
-// is held never exceeds one frame and one chunk.
-void Connection::read() {
-  if (inbound_.size() >= wire::kHeader) {
-    std::uint32_t size = wire::body_size(std::span(inbound_).first<wire::kHeader>());
-    if (size > wire::kMaxFrame) return end(ConnectionError::invalid_frame);
-    if (inbound_.size() - wire::kHeader >= size) {
-      auto message = wire::decode(std::span(inbound_).subspan(wire::kHeader, size));
-      inbound_.erase(inbound_.begin(), inbound_.begin() + wire::kHeader + size);
-      if (!message) return end(ConnectionError::invalid_frame);
-      return deliver(std::move(*message));
-    }
-  }
-  chunk_.resize(kChunk);
-  socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](std::error_code error, std::size_t n) {
+// Reads on once the peer has sent more.
+void Connection::wait() {
+  socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code error) {
     if (error) return self->end(failure(error));
-    self->inbound_.insert(self->inbound_.end(), self->chunk_.begin(), self->chunk_.begin() + n);
     self->read();
   });
+}
+
+// Reads what the peer has sent of the request in progress, never past its
+// end nor past the user's share of bytes, and delivers it once whole.
+void Connection::read() {
+  for (;;) {
+    std::size_t size = frame_size();
+    if (size > wire::kHeader + wire::kMaxRequest) return end(ConnectionError::invalid_frame);
+    if (inbound_.size() == size) return complete();
+    std::size_t wanted = std::min({size - inbound_.size(), kChunk, budget_->room(user_)});
+    if (wanted == 0) return end(ConnectionError::invalid_frame);
+    std::size_t held = inbound_.size();
+    inbound_.resize(held + wanted);
+    ssize_t n = ::recv(socket_.native_handle(), inbound_.data() + held, wanted, MSG_DONTWAIT);
+    int error = n < 0 ? errno : 0;
+    inbound_.resize(n > 0 ? held + static_cast<std::size_t>(n) : held);
+    if (n > 0) budget_->add(user_, 0, n);
+    if (n > 0 || error == EINTR) continue;
+    if (error != EAGAIN) return end(n == 0 ? ConnectionError::closed : failure(error));
+    hold_deadline();
+    return wait();
+  }
+}
+
+// The size of the request in progress, header included, as far as it is
+// known: the header's alone until the header is read.
+std::size_t Connection::frame_size() const {
+  if (inbound_.size() < wire::kHeader) return wire::kHeader;
+  return wire::kHeader + wire::body_size(std::span(inbound_).first<wire::kHeader>());
+}
+
+// A request begun but not yet whole must go on within Limits::stall. Bytes
+// that arrived while the queue was busy elsewhere count as going on.
+void Connection::hold_deadline() {
+  if (inbound_.empty()) return;
+  stall_.expires_after(budget_->limits().stall);
+  stall_.async_wait([self = shared_from_this()](std::error_code) {
+    std::error_code ignored;
+    bool due = !self->inbound_.empty() && self->stall_.expiry() <= asio::steady_timer::clock_type::now();
+    if (due && self->socket_.available(ignored) == 0) self->end(ConnectionError::stalled);
+  });
+}
+
+void Connection::complete() {
+  stall_.cancel();
+  auto message = wire::decode(std::span(inbound_).subspan(wire::kHeader));
+  drop_inbound();
+  if (!message) return end(ConnectionError::invalid_frame);
+  deliver(std::move(*message));
 }
 
 void Connection::deliver(Message message) {
   auto reply = handler_(Event(std::move(message)));
-  if (!reply) return read();
+  if (!reply) return wait();
   outbound_ = wire::encode(*reply);
   asio::async_write(socket_, asio::buffer(outbound_), [self = shared_from_this()](std::error_code error, std::size_t) {
     self->outbound_ = Data();
     if (error) return self->end(failure(error));
-    self->read();
+    self->wait();
   });
 }
 
+// The bytes of the request in progress go back to the budget, wiped.
+void Connection::drop_inbound() {
+  budget_->add(user_, 0, -static_cast<std::ptrdiff_t>(inbound_.size()));
+  inbound_ = Data();
+}
+
 void Connection::end(ConnectionError error) {
+  if (!socket_.is_open()) return;  // ended already
   cancel();
+  stall_.cancel();
+  drop_inbound();
   handler_(Event(error));
 }
 
-std::unique_ptr<Listener> Listener::create(queue::Queue &queue, std::string_view path, PeerHandler handler) {
-  std::unique_ptr<Listener> listener(new Listener(queue, std::move(handler)));
+std::unique_ptr<Listener> Listener::create(queue::Queue &queue, std::string_view path, PeerHandler handler,
+                                           Limits limits) {
+  auto budget = std::make_shared<Budget>(limits, connection_total());
+  std::unique_ptr<Listener> listener(new Listener(queue, std::move(handler), std::move(budget)));
   if (!listener->listen(path)) return nullptr;
   listener->accept();
   return listener;
 }
-
 bool Listener::listen(std::string_view path) {
   std::string name(path);
   auto slash = name.rfind('/');
@@ -106,7 +232,7 @@ bool Listener::listen(std::string_view path) {
 // pause: a failure that lasts (no descriptors left) must not spin the queue.
 void Listener::accept() {
   acceptor_.async_accept([this](std::error_code error, asio::local::stream_protocol::socket socket) {
-    if (!error && close_on_exec(socket.native_handle())) handler_(std::make_shared<Connection>(std::move(socket)));
+    if (!error && close_on_exec(socket.native_handle())) handler_(std::make_shared<Connection>(std::move(socket), budget_));
     if (!error) return accept();
     pause_.expires_after(kAcceptPause);
     pause_.async_wait([this](std::error_code) { accept(); });

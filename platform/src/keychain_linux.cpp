@@ -1,13 +1,21 @@
 // The System keychain as one SQLite database, readable and writable by root
 // only, in a directory that only root can change. Every change is a
 // transaction with a rollback journal and synchronous writes, so a crash of
-// the writer at any point leaves each item either whole or absent.
+// the writer at any point leaves each item either whole or absent. SQLite's
+// memory holds the values it reads and writes, so it is all wiped as it goes
+// back to the heap.
 #include "platform/keychain.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include <sodium/utils.h>
 #include <sqlite3.h>
 
 #include "platform/descriptor.hpp"
@@ -30,6 +38,39 @@ constexpr const char *kSchema =
     " access TEXT NOT NULL,"
     " value BLOB NOT NULL,"
     " PRIMARY KEY (service, account));";
+
+// SQLite's allocator: the heap's own, every block overwritten with zeros
+// over its whole usable size before it is freed.
+void *allocate(int size) { return std::malloc(static_cast<std::size_t>(size)); }
+
+void release(void *block) {
+  if (block == nullptr) return;
+  sodium_memzero(block, malloc_usable_size(block));
+  std::free(block);
+}
+
+int usable_size(void *block) { return static_cast<int>(malloc_usable_size(block)); }
+
+// Never realloc: a block it moved would be freed unwiped.
+void *reallocate(void *block, int size) {
+  void *moved = allocate(size);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, block, std::min(malloc_usable_size(block), static_cast<std::size_t>(size)));
+  release(block);
+  return moved;
+}
+
+int round_up(int size) { return (size + 7) & ~7; }
+int no_setup(void *) { return SQLITE_OK; }
+void no_teardown(void *) {}
+
+// Takes effect only before SQLite's first use in the process: true when it did.
+bool wipe_freed_memory() {
+  static const sqlite3_mem_methods kMethods{allocate, release,  reallocate, usable_size,
+                                            round_up, no_setup, no_teardown, nullptr};
+  static const bool configured = sqlite3_config(SQLITE_CONFIG_MALLOC, &kMethods) == SQLITE_OK;
+  return configured;
+}
 
 bool only_root_writes(int fd) {
   struct stat st {};
@@ -89,7 +130,7 @@ void Keychain::Close::operator()(sqlite3 *db) const { sqlite3_close_v2(db); }
 
 std::expected<Keychain, Status> Keychain::system() {
   if (geteuid() != 0) return std::unexpected(kAuthFailed);
-  if (!prepare_file()) return std::unexpected(kNotAvailable);
+  if (!wipe_freed_memory() || !prepare_file()) return std::unexpected(kNotAvailable);
   sqlite3 *db = nullptr;
   int rc = sqlite3_open_v2(kPath, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
   Keychain keychain(db);

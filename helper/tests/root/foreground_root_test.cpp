@@ -78,7 +78,7 @@ TEST_F(Foreground, TreeReadableByAllIsOpenedInUpperCaseAndServed) {
   EXPECT_NE(binding(send(other, "open", kGeneration))["channelGeneration"], channel) << "each open draws its own";
   auto served = send(state, "asset", "index.html");
   const std::string file = test::readFile(kRoot + kIndex);
-  EXPECT_EQ(served->body.get<Data>("asset_bytes"), Data(file.begin(), file.end()));
+  EXPECT_EQ(served->body.get<platform::ipc::Data>("asset_bytes"), platform::ipc::Data(file.begin(), file.end()));
   EXPECT_EQ(served->body.get<std::string>("asset_digest"),
             test::commandOutput("sha256sum <'" + kRoot + kIndex + "'").substr(0, 64));
 }

@@ -1,10 +1,13 @@
 // The service's side of the IPC: a listener on a Unix stream socket and its
 // connections, all on the serial queue (queue.hpp), carrying the messages of
 // wire.hpp. Nothing here ever waits on a peer: every read and write is
-// asynchronous, and a connection holds at most one message in and one reply
-// out at a time.
+// asynchronous, and a connection holds at most one request in and one reply
+// out at a time. What peers hold at once is bounded: connections per user
+// and in all, and the bytes of requests not yet whole, per user and in all.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,17 +16,39 @@
 #include <variant>
 
 #include <asio/local/stream_protocol.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "platform/message.hpp"
 #include "platform/queue.hpp"
+#include "platform/wire.hpp"
 
 namespace vela::platform::ipc {
+
+// Descriptors a listener leaves to the rest of its process (tasks, the
+// broker's start, the trust state, the credential store): it serves at most
+// the soft descriptor limit less these connections in all.
+inline constexpr std::size_t kReservedDescriptors = 64;
+
+// What the peers of one listener may hold at once. A connection over its
+// share of bytes ends as one whose frame does not decode.
+struct Limits {
+  std::size_t connections_per_user = 64;
+  std::size_t bytes_per_user = 4 * std::size_t{wire::kMaxRequest};  // of requests not yet whole
+  std::size_t bytes = 32 * std::size_t{wire::kMaxRequest};
+  std::chrono::milliseconds stall{10'000};  // the longest a request not yet whole may go without a byte
+};
+
+// Raises this process's soft limit of open descriptors to its hard limit:
+// every connection holds one. Made before the listener, which sizes its
+// total by it.
+void raise_descriptor_limit();
 
 // How a connection ended; after one of these it delivers nothing more.
 enum class ConnectionError {
   closed,         // the peer closed it
-  invalid_frame,  // a frame above the bound, or one that does not decode
+  invalid_frame,  // a request above kMaxRequest or its user's share of bytes, or one that does not decode
   broken,         // a read or write failed
+  stalled,        // a request not yet whole went a whole Limits::stall without a byte
 };
 
 // What a connection delivers: a message, or the one error that ends it.
@@ -33,28 +58,43 @@ using Event = std::variant<Message, ConnectionError>;
 // that same connection, if any.
 using EventHandler = std::function<std::optional<Message>(const Event &)>;
 
+class Budget;
+
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  explicit Connection(asio::local::stream_protocol::socket socket) : socket_(std::move(socket)) {}
+  Connection(asio::local::stream_protocol::socket socket, std::shared_ptr<Budget> budget);
+  ~Connection();
 
   int native_handle() { return socket_.native_handle(); }
+  // Counts this as one of `user`'s connections for as long as it lives, and
+  // the bytes of its requests as that user's; false, with nothing counted,
+  // when the user or the listener already has all the connections allowed.
+  bool claim(std::uint32_t user);
   // Ends a connection that was never resumed: the peer sees it close.
   void cancel();
-  // Starts delivering events to `handler`, one at a time: the next message
+  // Starts delivering events to `handler`, one at a time: the next request
   // is read only once the reply to the last one has been written.
   void resume(EventHandler handler);
 
  private:
   static constexpr std::size_t kChunk = 65536;
 
+  void wait();
   void read();
+  std::size_t frame_size() const;
+  void hold_deadline();
+  void complete();
   void deliver(Message message);
+  void drop_inbound();
   void end(ConnectionError error);
 
   asio::local::stream_protocol::socket socket_;
+  asio::steady_timer stall_;
+  std::shared_ptr<Budget> budget_;
+  std::uint32_t user_ = 0;
+  bool claimed_ = false;
   EventHandler handler_;
-  Data chunk_;
-  Data inbound_;
+  Data inbound_;  // the request being read, header first; never more
   Data outbound_;
 };
 
@@ -66,17 +106,19 @@ class Listener {
   // to every local user: whom to admit is for the peer handler to decide.
   // The path's directory must belong to this process's user and be writable
   // by no one else. Nothing when the listener cannot be made.
-  static std::unique_ptr<Listener> create(queue::Queue &queue, std::string_view path, PeerHandler handler);
+  static std::unique_ptr<Listener> create(queue::Queue &queue, std::string_view path, PeerHandler handler,
+                                          Limits limits = {});
 
  private:
-  Listener(queue::Queue &queue, PeerHandler handler)
-      : acceptor_(queue), pause_(queue), handler_(std::move(handler)) {}
+  Listener(queue::Queue &queue, PeerHandler handler, std::shared_ptr<Budget> budget)
+      : acceptor_(queue), pause_(queue), handler_(std::move(handler)), budget_(std::move(budget)) {}
   bool listen(std::string_view path);
   void accept();
 
   asio::local::stream_protocol::acceptor acceptor_;
   asio::steady_timer pause_;  // between a failed accept and the next one
   PeerHandler handler_;
+  std::shared_ptr<Budget> budget_;
 };
 
 }  // namespace vela::platform::ipc

@@ -1,6 +1,8 @@
 // The service's messages: dictionaries of typed values, as the designed-for
 // IPC carries them. Unsigned and signed integers are different types, so a
-// value read as the wrong type reads as absent (0 for an integer).
+// value read as the wrong type reads as absent (0 for an integer). Data
+// values and whole frames (wire.hpp) are wiped as they are released, since
+// an install request carries its vault material as data.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +15,12 @@
 #include <variant>
 #include <vector>
 
+#include "platform/secret.hpp"
+
 namespace vela::platform::ipc {
 
 class Dictionary;
-using Data = std::vector<std::uint8_t>;
+using Data = std::vector<std::uint8_t, secret::WipingAllocator<std::uint8_t>>;
 // A nested dictionary is held through a pointer, since a value of a
 // dictionary's own type cannot sit inside it directly.
 using Value = std::variant<bool, std::uint64_t, std::int64_t, std::string, Data, std::shared_ptr<const Dictionary>>;

@@ -1,6 +1,7 @@
 // The service's messages on a stream socket. Every integer is big-endian.
 //
 //   frame      = size:u32 body           size: the body's bytes, at most kMaxFrame
+//                                        (kMaxRequest for what the service reads)
 //   body       = flags:u8 dictionary     flags: 1 when the sender waits for a reply, else 0
 //   dictionary = count:u32 entry*        exactly count entries, no key twice
 //   entry      = key:text value          a key holds at most kMaxKey bytes
@@ -34,6 +35,10 @@ inline constexpr std::size_t kHeader = 4;
 // The largest message is a reply carrying a 16 MiB asset (an install request
 // with its 2 MiB envelope is smaller); 1 MiB more holds everything around it.
 inline constexpr std::uint32_t kMaxFrame = 17u << 20;
+// The largest request the service reads: an install's 2,097,152-byte
+// envelope, its 44-byte vault material and an archive path of PATH_MAX (4,096)
+// bytes, with 4 KiB for the keys and the framing around them.
+inline constexpr std::uint32_t kMaxRequest = 2'097'152 + 44 + 4096 + 4096;
 inline constexpr std::size_t kMaxKey = 256;
 inline constexpr std::size_t kMaxEntries = 1024;
 inline constexpr unsigned kMaxDepth = 8;
