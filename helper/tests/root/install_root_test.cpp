@@ -8,6 +8,7 @@
 #include <sys/file.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "daemon.hpp"
 #include "fixture.hpp"
@@ -274,6 +275,37 @@ TEST_F(Transaction, ExceptionRollsBackAndPasses) {
   EXPECT_EQ(readFile(kTrust), trustBefore);
   EXPECT_EQ(names(VelaStageBase), "");
   vela_core_stop();
+}
+
+// ---- secrets ----
+
+// What a process's writable mappings hold, read as root.
+std::string writableMemory(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::ifstream maps(proc + "/maps");
+  Descriptor mem(open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
+  std::string memory;
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long from = 0, to = 0;
+    char access[5] = {};
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, access) != 3 || access[1] != 'w') continue;
+    std::string region(to - from, '\0');
+    ssize_t n = pread(mem.get(), region.data(), region.size(), static_cast<off_t>(from));
+    memory.append(region, 0, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  }
+  return memory;
+}
+
+TEST_F(Transaction, NoSecretLeftInTheDaemonAfterAnInstall) {
+  Daemon daemon;
+  ASSERT_EQ(install(v1)["code"], "runtime_ready");
+  const auto stored = VelaReadServiceCredentials(v1.sha256, nullptr);
+  ASSERT_TRUE(stored);
+  const Json credentials = Json::parse(stored->begin(), stored->end());
+  const std::string memory = writableMemory(daemon.pid);
+  for (const std::string &secret : {readFile(v1.dir + "/vault-key"), credentials["activationKey"].get<std::string>(),
+                                   credentials["launchSecret"].get<std::string>()})
+    EXPECT_FALSE(memory.contains(secret)) << secret;
 }
 
 // ---- hostile requests: refused, and nothing outside staging changes ----
