@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include <asio/buffer.hpp>
 #include <asio/write.hpp>
@@ -133,25 +134,35 @@ void Connection::wait() {
 }
 
 // Reads what the peer has sent of the request in progress, never past its
-// end nor past the user's share of bytes, and delivers it once whole.
+// end, and delivers it once whole.
 void Connection::read() {
   for (;;) {
+    if (inbound_.size() == wire::kHeader && charged_ == 0 && !charge()) return end(ConnectionError::invalid_frame);
     std::size_t size = frame_size();
-    if (size > wire::kHeader + wire::kMaxRequest) return end(ConnectionError::invalid_frame);
     if (inbound_.size() == size) return complete();
-    std::size_t wanted = std::min({size - inbound_.size(), kChunk, budget_->room(user_)});
-    if (wanted == 0) return end(ConnectionError::invalid_frame);
     std::size_t held = inbound_.size();
+    std::size_t wanted = std::min(size - held, kChunk);
     inbound_.resize(held + wanted);
     ssize_t n = ::recv(socket_.native_handle(), inbound_.data() + held, wanted, MSG_DONTWAIT);
     int error = n < 0 ? errno : 0;
     inbound_.resize(n > 0 ? held + static_cast<std::size_t>(n) : held);
-    if (n > 0) budget_->add(user_, 0, n);
     if (n > 0 || error == EINTR) continue;
     if (error != EAGAIN) return end(n == 0 ? ConnectionError::closed : failure(error));
     hold_deadline();
     return wait();
   }
+}
+
+// Once its header is read, the body a request announces is charged to the
+// user whole and room for it set aside: none above kMaxRequest or the room
+// the user has left.
+bool Connection::charge() {
+  std::size_t body = frame_size() - wire::kHeader;
+  if (body > wire::kMaxRequest || body > budget_->room(user_)) return false;
+  budget_->add(user_, 0, static_cast<std::ptrdiff_t>(body));
+  charged_ = body;
+  inbound_.reserve(wire::kHeader + body);
+  return true;
 }
 
 // The size of the request in progress, header included, as far as it is
@@ -192,9 +203,9 @@ void Connection::deliver(Message message) {
   });
 }
 
-// The bytes of the request in progress go back to the budget, wiped.
+// The request in progress is wiped and its charge goes back to the budget.
 void Connection::drop_inbound() {
-  budget_->add(user_, 0, -static_cast<std::ptrdiff_t>(inbound_.size()));
+  budget_->add(user_, 0, -static_cast<std::ptrdiff_t>(std::exchange(charged_, 0)));
   inbound_ = Data();
 }
 

@@ -33,7 +33,7 @@ TEST(DaemonStart, RefusedWithItsExitStatus) {
 
 TEST_F(Daemon, RequestsOnOneConnection) {
   const std::string big = "/private/big";
-  test::writeFile(big, std::string(platform::ipc::wire::kMaxFrame, 'x'), 0644);
+  test::writeFile(big, std::string(platform::ipc::wire::kMaxRequest, 'x'), 0644);
   const std::pair<std::string, Output> rows[] = {
       {"status", {kAllOk, kAvailable}},
       {"send i:protocolVersion=3 s:operation=status", {kNotOk, kProtocol}},

@@ -29,11 +29,12 @@ namespace vela::platform::ipc {
 // the soft descriptor limit less these connections in all.
 inline constexpr std::size_t kReservedDescriptors = 64;
 
-// What the peers of one listener may hold at once. A connection over its
-// share of bytes ends as one whose frame does not decode.
+// What the peers of one listener may hold at once. A request that announces
+// more bytes than its user's share has left ends its connection as one that
+// does not decode.
 struct Limits {
   std::size_t connections_per_user = 64;
-  std::size_t bytes_per_user = 4 * std::size_t{wire::kMaxRequest};  // of requests not yet whole
+  std::size_t bytes_per_user = 4 * std::size_t{wire::kMaxRequest};  // announced by requests not yet whole
   std::size_t bytes = 32 * std::size_t{wire::kMaxRequest};
   std::chrono::milliseconds stall{10'000};  // the longest a request not yet whole may go without a byte
 };
@@ -82,6 +83,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void wait();
   void read();
   std::size_t frame_size() const;
+  bool charge();
   void hold_deadline();
   void complete();
   void deliver(Message message);
@@ -95,6 +97,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool claimed_ = false;
   EventHandler handler_;
   Data inbound_;  // the request being read, header first; never more
+  std::size_t charged_ = 0;  // its body's size, once charged to the budget
   Data outbound_;
 };
 

@@ -1,0 +1,92 @@
+// The service's side of the IPC in this process, against raw sockets.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ipc.hpp"
+#include "platform/ipc_client.hpp"
+
+namespace vela::platform::ipc {
+namespace {
+
+// A listener on a queue of its own thread that admits its peers in turn as
+// users 0, 1, ..., `perUser` connections each, and answers every request.
+class Service {
+ public:
+  Service(Limits limits, std::size_t perUser) {
+    char directory[] = "/tmp/vela-ipc-test-XXXXXX";
+    path_ = std::string(mkdtemp(directory)) + "/socket";
+    listener_ = Listener::create(queue_, path_, [this, perUser](std::shared_ptr<Connection> connection) {
+      if (!connection->claim(static_cast<std::uint32_t>(admitted_++ / perUser))) return connection->cancel();
+      connection->resume([](const Event &event) { return std::get_if<Message>(&event) ? std::optional(Message{}) : std::nullopt; });
+    }, limits);
+    thread_ = std::thread([this] { queue_.run(); });
+  }
+  ~Service() {
+    queue_.stop();
+    thread_.join();
+  }
+  Descriptor connect() const { return std::move(*connect_service(path_)); }
+
+ private:
+  queue::Queue queue_;
+  std::string path_;
+  std::size_t admitted_ = 0;
+  std::unique_ptr<Listener> listener_;
+  std::thread thread_;
+};
+
+// The largest request's header and all of its body but the last byte.
+const Data &partialLargestRequest() {
+  static const Data frame = [] {
+    Data bytes(wire::kHeader + wire::kMaxRequest - 1, 0);
+    for (std::size_t i = 0; i < wire::kHeader; ++i) bytes[i] = static_cast<std::uint8_t>(wire::kMaxRequest >> (24 - 8 * i));
+    return bytes;
+  }();
+  return frame;
+}
+
+std::size_t residentBytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string word; status >> word;)
+    if (word == "VmRSS:" && status >> word) return std::stoul(word) * 1024;
+  return 0;
+}
+
+// Many connections send all they can of the largest request (a connection
+// over its budget is ended), then one more user's request is answered.
+TEST(Ipc, RequestsNotYetWholeHoldOnlyTheirBudget) {
+  constexpr std::size_t kSlack = 16 << 20;
+  const std::tuple<const char *, std::size_t, std::size_t, std::size_t> rows[] = {
+      {"one_user", 1, 64, Limits{}.bytes_per_user}, {"many_users", 16, 8, Limits{}.bytes}};
+  for (const auto &[name, users, perUser, bound] : rows) {
+    Service service(Limits{}, perUser);
+    partialLargestRequest();
+    const std::size_t before = residentBytes();
+    std::vector<Descriptor> held;
+    for (std::size_t i = 0; i < users * perUser; ++i) send_frame(held.emplace_back(service.connect()).get(), partialLargestRequest());
+    EXPECT_LT(residentBytes() - before, bound + kSlack) << name;
+    if (users > 1) continue;  // a full total ends every request that needs more, until the holders stall
+    Descriptor other = service.connect();  // the next user's
+    EXPECT_EQ(send_frame(other.get(), wire::encode({}, true)), 0);
+    EXPECT_TRUE(receive(other.get())) << name;
+  }
+}
+
+TEST(Ipc, StalledRequestEnded) {
+  Service service(Limits{.stall = std::chrono::milliseconds(100)}, 1);
+  Descriptor stalled = service.connect();
+  const timeval patience{.tv_sec = 5, .tv_usec = 0};
+  setsockopt(stalled.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  send_frame(stalled.get(), std::span(partialLargestRequest()).first(100));
+  auto reply = receive(stalled.get());
+  EXPECT_TRUE(!reply && reply.error() == ReceiveError::closed);
+}
+
+}  // namespace
+}  // namespace vela::platform::ipc
