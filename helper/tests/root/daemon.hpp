@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/ipc_client.hpp"
 #include "platform/paths.hpp"
@@ -24,12 +27,18 @@ constexpr uid_t kUser = 300;
 // The client's exit statuses.
 enum ClientExit { kAllOk, kNotOk, kUsage, kRefused, kConnection };
 
-// Starts a program as the given user (root for 0).
-inline pid_t spawn(const std::string &program, uid_t uid) {
+// Starts a program as the given user (root for 0), with these arguments and
+// its standard output to `output` when one is given.
+inline pid_t spawn(const std::string &program, uid_t uid, std::vector<std::string> arguments = {}, int output = -1) {
+  arguments.insert(arguments.begin(), program);
+  std::vector<char *> argv;
+  for (auto &argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
+    if (output >= 0) dup2(output, STDOUT_FILENO);
     if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(126);
-    execl(program.c_str(), program.c_str(), nullptr);
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   return pid;
@@ -68,6 +77,28 @@ inline Output finish(FILE *pipe, std::string text = {}) {
 }
 
 inline Output outputOf(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
+
+// Clients of one user, each holding its connection once it was answered:
+// its second request waits for data from a FIFO that nothing writes.
+struct HeldConnections {
+  HeldConnections(uid_t uid, int count) {
+    const std::string fifo = "/private/fifo-" + std::to_string(uid);
+    if (mkfifo(fifo.c_str(), 0600) != 0 || chown(fifo.c_str(), uid, uid) != 0) return;
+    for (int i = 0; i < count; ++i) {
+      int out[2];
+      if (pipe2(out, O_CLOEXEC) != 0) return;
+      clients.emplace_back(spawn(kClient, uid, {"status", "--", "send", "u:protocolVersion=3", "d:x=" + fifo}, out[1]), out[0]);
+      close(out[1]);
+    }
+    char first;
+    for (auto [pid, out] : clients) admitted += read(out, &first, 1) == 1;
+  }
+  ~HeldConnections() {
+    for (auto [pid, out] : clients) kill(pid, SIGKILL), waitpid(pid, nullptr, 0), close(out);
+  }
+  std::vector<std::pair<pid_t, int>> clients;  // and their standard output
+  int admitted = 0;  // answered
+};
 
 // A test with the daemon running as root, listening.
 class Daemon : public testing::Test {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sodium.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "fixture.hpp"
 #include "foreground.hpp"
 #include "install.hpp"
+#include "platform/ipc.hpp"
 #include "staging.hpp"
 
 namespace vela::helper {
@@ -275,6 +277,30 @@ TEST_F(Transaction, ExceptionRollsBackAndPasses) {
   EXPECT_EQ(readFile(kTrust), trustBefore);
   EXPECT_EQ(names(VelaStageBase), "");
   vela_core_stop();
+}
+
+// ---- connections held ----
+
+// The daemon, started with a soft limit of 100 descriptors, raises it to the
+// hard one; one user holding all the connections it may leaves another
+// user's install and the restore of a killed broker working.
+TEST_F(Transaction, UserAtItsCapOfConnectionsLeavesInstallAndRestoreWorking) {
+  v1Current();
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit small{100, saved.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &small);
+  Daemon daemon;
+  setrlimit(RLIMIT_NOFILE, &saved);
+  test::HeldConnections held(301, 110);
+  EXPECT_EQ(held.admitted, 64);
+  EXPECT_EQ(install(v2)["code"], "runtime_ready");
+  const Json before = running();
+  ASSERT_GT(before["pid"], 0);
+  kill(before["pid"], SIGKILL);
+  int tick = 0;
+  for (Json now; tick < 31 && ((now = running())["pid"] == 0 || now["pid"] == before["pid"]); ++tick) sleep(1);
+  EXPECT_LT(tick, 31) << "no restart within two ticks";
 }
 
 // ---- secrets ----
