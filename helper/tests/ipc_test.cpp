@@ -1,6 +1,7 @@
 // The service's side of the IPC in this process, against raw sockets.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <fstream>
@@ -51,6 +52,11 @@ const Data &partialLargestRequest() {
   return frame;
 }
 
+// Whether a request on the connection is answered.
+bool served(const Descriptor &connection) {
+  return send_frame(connection.get(), wire::encode({}, true)) == 0 && receive(connection.get()).has_value();
+}
+
 std::size_t residentBytes() {
   std::ifstream status("/proc/self/status");
   for (std::string word; status >> word;)
@@ -72,10 +78,25 @@ TEST(Ipc, RequestsNotYetWholeHoldOnlyTheirBudget) {
     for (std::size_t i = 0; i < users * perUser; ++i) send_frame(held.emplace_back(service.connect()).get(), partialLargestRequest());
     EXPECT_LT(residentBytes() - before, bound + kSlack) << name;
     if (users > 1) continue;  // a full total ends every request that needs more, until the holders stall
-    Descriptor other = service.connect();  // the next user's
-    EXPECT_EQ(send_frame(other.get(), wire::encode({}, true)), 0);
-    EXPECT_TRUE(receive(other.get())) << name;
+    EXPECT_TRUE(served(service.connect())) << name;  // the next user's
   }
+}
+
+// The soft descriptor limit leaves room for two connections beyond the
+// reserve: a third is refused without a reply until one of the two ends.
+TEST(Ipc, ConnectionsBeyondTheDescriptorsLeftRefused) {
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const rlimit small{kReservedDescriptors + 2, saved.rlim_max};
+  setrlimit(RLIMIT_NOFILE, &small);
+  Service service(Limits{}, 1);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  Descriptor first = service.connect(), second = service.connect();
+  EXPECT_TRUE(served(second));
+  EXPECT_FALSE(served(service.connect()));
+  first.reset();
+  usleep(100'000);  // for the service to see it end
+  EXPECT_TRUE(served(service.connect()));
 }
 
 TEST(Ipc, StalledRequestEnded) {
