@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -21,22 +22,26 @@ class Service {
  public:
   Service(Limits limits, std::size_t perUser) {
     char directory[] = "/tmp/vela-ipc-test-XXXXXX";
-    path_ = std::string(mkdtemp(directory)) + "/socket";
-    listener_ = Listener::create(queue_, path_, [this, perUser](std::shared_ptr<Connection> connection) {
+    directory_ = mkdtemp(directory);
+    auto admit = [this, perUser](std::shared_ptr<Connection> connection) {
       if (!connection->claim(static_cast<std::uint32_t>(admitted_++ / perUser))) return connection->cancel();
-      connection->resume([](const Event &event) { return std::get_if<Message>(&event) ? std::optional(Message{}) : std::nullopt; });
-    }, limits);
+      connection->resume([](const Event &event) {
+        return std::get_if<Message>(&event) ? std::optional(Message{}) : std::nullopt;
+      });
+    };
+    listener_ = Listener::create(queue_, directory_ + "/socket", admit, limits);
     thread_ = std::thread([this] { queue_.run(); });
   }
   ~Service() {
     queue_.stop();
     thread_.join();
+    std::filesystem::remove_all(directory_);
   }
-  Descriptor connect() const { return std::move(*connect_service(path_)); }
+  Descriptor connect() const { return std::move(*connect_service(directory_ + "/socket")); }
 
  private:
   queue::Queue queue_;
-  std::string path_;
+  std::string directory_;
   std::size_t admitted_ = 0;
   std::unique_ptr<Listener> listener_;
   std::thread thread_;
@@ -46,7 +51,8 @@ class Service {
 const Data &partialLargestRequest() {
   static const Data frame = [] {
     Data bytes(wire::kHeader + wire::kMaxRequest - 1, 0);
-    for (std::size_t i = 0; i < wire::kHeader; ++i) bytes[i] = static_cast<std::uint8_t>(wire::kMaxRequest >> (24 - 8 * i));
+    for (std::size_t i = 0; i < wire::kHeader; ++i)
+      bytes[i] = static_cast<std::uint8_t>(wire::kMaxRequest >> (24 - 8 * i));
     return bytes;
   }();
   return frame;
@@ -72,10 +78,11 @@ TEST(Ipc, RequestsNotYetWholeHoldOnlyTheirBudget) {
       {"one_user", 1, 64, Limits{}.bytes_per_user}, {"many_users", 16, 8, Limits{}.bytes}};
   for (const auto &[name, users, perUser, bound] : rows) {
     Service service(Limits{}, perUser);
-    partialLargestRequest();
+    partialLargestRequest();  // made before the count
     const std::size_t before = residentBytes();
     std::vector<Descriptor> held;
-    for (std::size_t i = 0; i < users * perUser; ++i) send_frame(held.emplace_back(service.connect()).get(), partialLargestRequest());
+    for (std::size_t i = 0; i < users * perUser; ++i)
+      send_frame(held.emplace_back(service.connect()).get(), partialLargestRequest());
     EXPECT_LT(residentBytes() - before, bound + kSlack) << name;
     if (users > 1) continue;  // a full total ends every request that needs more, until the holders stall
     EXPECT_TRUE(served(service.connect())) << name;  // the next user's
@@ -99,6 +106,7 @@ TEST(Ipc, ConnectionsBeyondTheDescriptorsLeftRefused) {
   EXPECT_TRUE(served(service.connect()));
 }
 
+// A request begun and then left ends its connection.
 TEST(Ipc, StalledRequestEnded) {
   Service service(Limits{.stall = std::chrono::milliseconds(100)}, 1);
   Descriptor stalled = service.connect();

@@ -225,6 +225,7 @@ std::unique_ptr<Listener> Listener::create(queue::Queue &queue, std::string_view
   listener->accept();
   return listener;
 }
+
 bool Listener::listen(std::string_view path) {
   std::string name(path);
   auto slash = name.rfind('/');
@@ -243,7 +244,8 @@ bool Listener::listen(std::string_view path) {
 // pause: a failure that lasts (no descriptors left) must not spin the queue.
 void Listener::accept() {
   acceptor_.async_accept([this](std::error_code error, asio::local::stream_protocol::socket socket) {
-    if (!error && close_on_exec(socket.native_handle())) handler_(std::make_shared<Connection>(std::move(socket), budget_));
+    if (!error && close_on_exec(socket.native_handle()))
+      handler_(std::make_shared<Connection>(std::move(socket), budget_));
     if (!error) return accept();
     pause_.expires_after(kAcceptPause);
     pause_.async_wait([this](std::error_code) { accept(); });

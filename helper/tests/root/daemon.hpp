@@ -87,7 +87,8 @@ struct HeldConnections {
     for (int i = 0; i < count; ++i) {
       int out[2];
       if (pipe2(out, O_CLOEXEC) != 0) return;
-      clients.emplace_back(spawn(kClient, uid, {"status", "--", "send", "u:protocolVersion=3", "d:x=" + fifo}, out[1]), out[0]);
+      const pid_t pid = spawn(kClient, uid, {"status", "--", "send", "u:protocolVersion=3", "d:x=" + fifo}, out[1]);
+      clients.emplace_back(pid, out[0]);
       close(out[1]);
     }
     char first;
