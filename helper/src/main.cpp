@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/hardening.hpp"
 #include "platform/ipc.hpp"
@@ -28,10 +30,26 @@ double wallClockSeconds() {
 
 void restore() { vela::helper::restoreAcceptedBroker(wallClockSeconds()); }
 
+// A test build trusts the development key, whose private half is no secret:
+// anyone could sign a runtime that it would run as root. It serves only when
+// started as a test; a release build does not look at the switch.
+constexpr bool kTestBuild = VELA_TEST_BUILD;
+constexpr int kTestBuildRefused = 79;
+
+bool refusedAsTestBuild() {
+  const char *test = std::getenv("VELA_TEST_RUN");
+  if (!kTestBuild || (test != nullptr && std::string_view(test) == "1")) return false;
+  std::fputs("vela-broker-helper: refused: this build trusts the development release key; it runs only as a test, "
+             "with VELA_TEST_RUN=1\n",
+             stderr);
+  return true;
+}
+
 }  // namespace
 
 int main() {
   if (geteuid() != 0) return 77;
+  if (refusedAsTestBuild()) return kTestBuildRefused;
   const rlimit noCore{0, 0};
   if (setrlimit(RLIMIT_CORE, &noCore) != 0) return 77;
   umask(077);

@@ -27,6 +27,10 @@ const std::string kOperation =
 
 TEST(DaemonStart, RefusedWithItsExitStatus) {
   EXPECT_EQ(exitStatus(spawn(kDaemon, kUser)), 77) << "not root";
+  EXPECT_EQ(finish(popen(("timeout 10 env -u VELA_TEST_RUN " + kDaemon + " 2>&1").c_str(), "r")),
+            (Output{79, "vela-broker-helper: refused: this build trusts the development release key; it runs only "
+                        "as a test, with VELA_TEST_RUN=1\n"}))
+      << "a test build not started as a test";
   chmod("/run", 0775);
   EXPECT_EQ(exitStatus(spawn(kDaemon, 0)), 78) << "socket directory writable by group";
 }
