@@ -205,7 +205,7 @@ bool makeSourceDirectory(const Transaction &t) {
 // 13
 bool extractArchive(const Transaction &t, ErrorOut error) {
   if (VELA_FAULT("install.step-13")) return false;
-  return extractAuthenticatedArchive(t.archivePath, t.archiveSha256, t.archiveBytes, t.source, error);
+  return extractAuthenticatedArchive(t.archivePath, t.userName, t.archiveSha256, t.archiveBytes, t.source, error);
 }
 
 // 14: either file may be missing; the next step judges.

@@ -15,9 +15,9 @@ extern "C" {
 
 #include <algorithm>
 #include <memory>
-#include <thread>
 
 #include "platform/clocks.hpp"
+#include "platform/threads.hpp"
 
 namespace vela::platform {
 
@@ -149,12 +149,10 @@ int confine_writes(const std::string &directory) {
 std::expected<Process, int> launch(const Task &task, Streams streams) {
   if (task.writable_directory.empty()) return spawn(task, streams);
   // A thread of its own enters the confined view, so the daemon never does.
-  std::expected<Process, int> launched = std::unexpected(0);
-  std::thread([&] {
+  return on_own_thread([&]() -> std::expected<Process, int> {
     int error = confine_writes(task.writable_directory);
-    launched = error != 0 ? std::unexpected(error) : spawn(task, streams);
-  }).join();
-  return launched;
+    return error != 0 ? std::unexpected(error) : spawn(task, streams);
+  });
 }
 
 int close_on_exec_from(unsigned lowest) noexcept {
