@@ -37,6 +37,7 @@ int main() {
   umask(077);
   // The host's own settings: said on standard error, never fatal.
   vela::platform::check_ptrace_scope(STDERR_FILENO);
+  vela::helper::endLeftBrokers(STDERR_FILENO);
 
   queue::Queue VelaTransactions(1);
   queue::async(VelaTransactions, restore);
