@@ -62,7 +62,8 @@
 //
 // The account script (host/app/packaging/macos/install-vela-broker.sh), with
 // VELA_BROKER_PREPARE_ONLY=1, makes the service account _velabroker and the
-// groups _velabroker, _velaagent and _velacontrol where missing. Whatever its
+// groups _velabroker, _velaagent and _velacontrol where missing (ids from 499
+// down). Whatever its
 // mode, it copies its environment and command line (NUL-separated, as
 // started) and its working directory into the --account-report directory
 // (default /private/vela-test/account-script).
@@ -132,7 +133,10 @@ else require(program);
 };
 
 // Records how it was started; in prepare-only mode also makes the service
-// account and its groups, each with a free id from 200 to 499.
+// account and its groups, each with the highest free id from 499 down: clear
+// of the broker ids 200 to 299 that the root tests take from their lock file
+// (tests/support/sandbox_accounts.hpp), since the kernel counts a user's
+// processes across sandboxes.
 const accountScript = `#!/bin/sh
 set -eu
 report='${options['account-report']}'
@@ -143,9 +147,9 @@ readlink /proc/$$/cwd > "$report/cwd"
 [ "\${VELA_BROKER_PREPARE_ONLY:-}" = 1 ] || exit 0
 
 free_id() {
-  id=200
-  while getent "$1" "$id" >/dev/null; do id=$((id + 1)); done
-  [ "$id" -le 499 ] && echo "$id"
+  id=499
+  while getent "$1" "$id" >/dev/null; do id=$((id - 1)); done
+  [ "$id" -ge 200 ] && echo "$id"
 }
 for group in _velabroker _velaagent _velacontrol; do
   getent group "$group" >/dev/null || groupadd -g "$(free_id group)" "$group"
