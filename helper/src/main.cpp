@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "install.hpp"
 #include "platform/hardening.hpp"
 #include "platform/ipc.hpp"
 #include "platform/paths.hpp"
@@ -39,6 +40,7 @@ int main() {
   vela::platform::check_ptrace_scope(STDERR_FILENO);
 
   queue::Queue VelaTransactions(1);
+  queue::async(VelaTransactions, vela::helper::recoverInterruptedTransactions);
   queue::async(VelaTransactions, restore);
   queue::Timer VelaRestartTimer(VelaTransactions, 15s, 15s, restore);
   signal(SIGTERM, SIG_IGN);
