@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "install.hpp"
 #include "platform/hardening.hpp"
 #include "platform/ipc.hpp"
 #include "platform/paths.hpp"
@@ -40,6 +41,7 @@ int main() {
   vela::helper::endLeftBrokers(STDERR_FILENO);
 
   queue::Queue VelaTransactions(1);
+  queue::async(VelaTransactions, vela::helper::recoverInterruptedTransactions);
   queue::async(VelaTransactions, restore);
   queue::Timer VelaRestartTimer(VelaTransactions, 15s, 15s, restore);
   signal(SIGTERM, SIG_IGN);
