@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "install.hpp"
 #include "platform/hardening.hpp"
 #include "platform/ipc.hpp"
 #include "platform/paths.hpp"
@@ -55,8 +56,10 @@ int main() {
   umask(077);
   // The host's own settings: said on standard error, never fatal.
   vela::platform::check_ptrace_scope(STDERR_FILENO);
+  vela::helper::endLeftBrokers(STDERR_FILENO);
 
   queue::Queue VelaTransactions(1);
+  queue::async(VelaTransactions, vela::helper::recoverInterruptedTransactions);
   queue::async(VelaTransactions, restore);
   queue::Timer VelaRestartTimer(VelaTransactions, 15s, 15s, restore);
   signal(SIGTERM, SIG_IGN);
