@@ -28,6 +28,10 @@
 //                        account and names it in "snooped" in the state directory
 //           crowd        as ok, and leaves such a process that keeps its
 //                        account at the process limit
+//           setid        as ok, after trying to make set-user-id and
+//                        set-group-id files in the state directory (chmod,
+//                        fchmod, open, mkdir): the error code of each try, or
+//                        "made", under "setid" in its report
 // --seal    ok           checks the document on standard input, writes its
 //                        report under the state directory, exits 0
 //           fail         exits 1 · signal: dies by SIGKILL · hang: never exits
@@ -58,7 +62,8 @@
 //
 // The account script (host/app/packaging/macos/install-vela-broker.sh), with
 // VELA_BROKER_PREPARE_ONLY=1, makes the service account _velabroker and the
-// groups _velabroker, _velaagent and _velacontrol where missing. Whatever its
+// groups _velabroker, _velaagent and _velacontrol where missing (ids from 499
+// down). Whatever its
 // mode, it copies its environment and command line (NUL-separated, as
 // started) and its working directory into the --account-report directory
 // (default /private/vela-test/account-script).
@@ -74,7 +79,7 @@ import { parseArgs } from 'node:util';
 import zlib from 'node:zlib';
 
 const BROKERS = ['ok', 'split', 'trailing', 'extra-key', 'daemon-pid', 'lower-case', 'silent', 'close', 'flood',
-  'exit-before', 'exit-after', 'snoop', 'crowd'];
+  'exit-before', 'exit-after', 'snoop', 'crowd', 'setid'];
 const SEALS = ['ok', 'fail', 'signal', 'hang'];
 const LAUNCHERS = ['sh', 'direct'];
 const HOSTILE = ['none', 'dotdot', 'absolute', 'symlink', 'hardlink', 'device'];
@@ -128,7 +133,10 @@ else require(program);
 };
 
 // Records how it was started; in prepare-only mode also makes the service
-// account and its groups, each with a free id from 200 to 499.
+// account and its groups, each with the highest free id from 499 down: clear
+// of the broker ids 200 to 299 that the root tests take from their lock file
+// (tests/support/sandbox_accounts.hpp), since the kernel counts a user's
+// processes across sandboxes.
 const accountScript = `#!/bin/sh
 set -eu
 report='${options['account-report']}'
@@ -139,9 +147,9 @@ readlink /proc/$$/cwd > "$report/cwd"
 [ "\${VELA_BROKER_PREPARE_ONLY:-}" = 1 ] || exit 0
 
 free_id() {
-  id=200
-  while getent "$1" "$id" >/dev/null; do id=$((id + 1)); done
-  [ "$id" -le 499 ] && echo "$id"
+  id=499
+  while getent "$1" "$id" >/dev/null; do id=$((id - 1)); done
+  [ "$id" -ge 200 ] && echo "$id"
 }
 for group in _velabroker _velaagent _velacontrol; do
   getent group "$group" >/dev/null || groupadd -g "$(free_id group)" "$group"
@@ -223,7 +231,38 @@ const { digest, report } = require('./handlers.js');
 
 const behaviour = ${JSON.stringify(options.broker)};
 const inputs = { 0: digest(fs.readFileSync(0)), 3: digest(fs.readFileSync(3)) };
-report(process.env.VELA_PROTECTED_STATE_DIR, 'broker-report.json', { inputs });
+const stateDir = process.env.VELA_PROTECTED_STATE_DIR;
+
+// Each way to a set-id file: the error code that stopped it, or "made".
+function setId() {
+  const file = stateDir + '/setid';
+  fs.writeFileSync(file, '');
+  const tries = {
+    chmod: () => fs.chmodSync(file, 0o4755),
+    fchmod: () => {
+      const fd = fs.openSync(file, 'r');
+      try {
+        fs.fchmodSync(fd, 0o2755);
+      } finally {
+        fs.closeSync(fd);
+      }
+    },
+    open: () => fs.openSync(stateDir + '/setid-open', 'wx', 0o4755),
+    mkdir: () => fs.mkdirSync(stateDir + '/setid-mkdir', 0o2755),
+  };
+  const outcome = {};
+  for (const [name, attempt] of Object.entries(tries)) {
+    try {
+      attempt();
+      outcome[name] = 'made';
+    } catch (error) {
+      outcome[name] = error.code;
+    }
+  }
+  return outcome;
+}
+
+report(stateDir, 'broker-report.json', behaviour === 'setid' ? { inputs, setid: setId() } : { inputs });
 
 const proof = { generation: process.env.VELA_MAC_BROKER_GENERATION, pid: process.pid };
 if (behaviour === 'extra-key') proof.extra = true;
@@ -280,7 +319,7 @@ switch (behaviour) {
   case 'snoop':
   case 'crowd':
     childProcess.spawn(process.execPath, ['-e', '(' + survivor + ')(...process.argv.slice(1))', behaviour,
-      String(process.pid), process.env.VELA_PROTECTED_STATE_DIR], { detached: true, stdio: 'ignore' }).unref();
+      String(process.pid), stateDir], { detached: true, stdio: 'ignore' }).unref();
     write(line);
     stay();
     break;

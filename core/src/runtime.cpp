@@ -14,9 +14,11 @@
 
 #include "json.hpp"
 #include "platform/clocks.hpp"
+#include "platform/hardening.hpp"
+#include "platform/processes.hpp"
 #include "platform/programs.hpp"
-#include "rapidjson.hpp"
 #include "platform/secret.hpp"
+#include "rapidjson.hpp"
 #include "sha256.hpp"
 
 namespace vela::runtime {
@@ -74,6 +76,7 @@ struct Plan {
   gid_t gid;
   std::span<const gid_t> groups;
   std::span<const std::pair<int, int>> maps;
+  const platform::SetIdFilter *filter;
   int report;  // write end of the close-on-exec report pipe
 };
 
@@ -91,16 +94,12 @@ void require(const Plan &p, bool ok) {
   if (!ok) child_fails(p.report, errno);
 }
 
-// Every signal at its default action, whatever the daemon set for itself.
-void default_actions() {
+// The program starts with every signal at its default action, whatever the
+// daemon set for itself, and nothing blocked.
+void default_signals() {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   for (int s = 1; s < NSIG; ++s) sigaction(s, &dfl, nullptr);  // SIGKILL and SIGSTOP refuse: fine
-}
-
-// The program starts with default signal handling and nothing blocked.
-void default_signals() {
-  default_actions();
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -115,6 +114,9 @@ void switch_identity(const Plan &p) {
   require(p, setgid(p.gid) == 0);
   require(p, setuid(p.uid) == 0);
   if (geteuid() != p.uid || getegid() != p.gid) child_fails(p.report, kDropFailed);
+  // Nothing the program runs can make a set-id copy of a program of the
+  // account for another user to run.
+  if (int e = p.filter->install()) child_fails(p.report, e);
 }
 
 [[noreturn]] void run_child(const Plan &p) {
@@ -136,15 +138,6 @@ void switch_identity(const Plan &p) {
   if (int e = platform::close_on_exec_from(static_cast<unsigned>(top) + 1)) child_fails(p.report, e);
   execve(p.program, p.argv, p.envp);
   child_fails(p.report, errno);
-}
-
-// One sweep of the account: as its user, SIGKILL to every process that user
-// may signal. A single kill(-1) reaches them all at once, and none can fork
-// past it. Signals stay blocked, so only SIGKILL and SIGSTOP reach it.
-[[noreturn]] void sweep(uid_t uid) {
-  default_actions();
-  if (setuid(uid) != 0 || getuid() != uid || geteuid() != uid) _exit(2);
-  _exit(::kill(-1, SIGKILL) == 0 ? 0 : 1);
 }
 
 // ---- the parent ----
@@ -366,6 +359,8 @@ Result<Child> Command::spawn(Duration limit, const Waits &waits) {
   auto report_end = high(report->write.get());
   if (!report_end) return fail(report_end.error());
   report->write.reset();
+  auto filter = platform::SetIdFilter::make();
+  if (!filter) return fail(Error::os(filter.error()));
 
   auto argv = pointers(args_), envp = pointers(env_);
   const Plan plan{.program = program_.c_str(),
@@ -378,6 +373,7 @@ Result<Child> Command::spawn(Duration limit, const Waits &waits) {
                   .gid = gid_,
                   .groups = groups_,
                   .maps = maps_,
+                  .filter = &*filter,
                   .report = report_end->get()};
   const pid_t pid = fork_blocked([&plan] { run_child(plan); });
   if (pid < 0) return fail(Error::last_os());
@@ -460,23 +456,11 @@ Result<> terminate(Child &child, const Waits &waits) {
 }
 
 Result<> end_account(uid_t uid, const Waits &waits) {
-  // As root, kill(-1) would end every process of the system.
   if (uid == 0) return fail(invalid("broker child must use the dedicated non-root service identity"));
-  const Duration begin = now();
-  while (now() - begin < waits.stop) {
-    const pid_t pid = fork_blocked([uid] { sweep(uid); });
-    if (pid < 0) return fail(Error::last_os());
-    Child sweeper(pid);
-    for (;;) {
-      ::kill(pid, SIGCONT);  // the account may have stopped it
-      auto state = sweeper.exited();
-      if (!state) return fail(state.error());
-      if (*state && **state == 0) return {};
-      if (*state || now() - begin >= waits.stop) break;  // killed by the account: another sweep
-      pause(waits.exit_poll);
-    }
-  }
-  return fail(invalid("native broker child did not terminate within its deadline"));
+  const int e = platform::end_user_processes(uid, (now() + waits.stop).count());
+  if (e == ETIMEDOUT) return fail(invalid("native broker child did not terminate within its deadline"));
+  if (e != 0) return fail(Error::os(e));
+  return {};
 }
 
 Result<BrokerProcess> start(std::string_view root, std::string_view stateDir, uid_t brokerUid, gid_t brokerGid,

@@ -134,8 +134,10 @@ Result<> check_ready(std::span<const std::uint8_t> data, std::string_view genera
 // Kills the child unless it has exited, with its process group once it
 // leads one, and collects it.
 Result<> terminate(Child &child, const Waits &waits);
-// Kills every process of the account's user, wherever it runs: what a
-// broker forked, in any session, goes with it.
+// Kills every process that has the account's user as one of its ids,
+// wherever it runs, until none is left: what a broker forked, in any
+// session, and a set-id copy of its programs that another user runs, go
+// with it.
 Result<> end_account(uid_t uid, const Waits &waits);
 
 Result<BrokerProcess> start(std::string_view root, std::string_view stateDir, uid_t brokerUid, gid_t brokerGid,

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <new>
 
@@ -66,6 +67,20 @@ std::optional<Data> readCustodyInventory(const std::string &generationRoot, Erro
   Descriptor directory = openAbsoluteDirectoryNoFollow(generationRoot, error);
   if (!directory) return std::nullopt;
   return readRelativeFileNoFollow(directory.get(), kCustodyInventory, kMaxInventory, error);
+}
+
+// The one copy of a generation's inventory that the open channels share; it
+// goes with the last channel that holds it. Like every channel operation it
+// runs on the transactions queue alone.
+std::shared_ptr<const Data> sharedInventory(const std::string &generation, Data inventory) {
+  static std::map<std::string, std::weak_ptr<const Data>> copies;
+  std::erase_if(copies, [](const auto &entry) { return entry.second.expired(); });
+  std::weak_ptr<const Data> &held = copies[generation];
+  auto shared = held.lock();
+  if (shared && *shared == inventory) return shared;
+  shared = std::make_shared<const Data>(std::move(inventory));
+  held = shared;
+  return shared;
 }
 
 bool verifiesForeground(const std::string &root, std::span<const std::uint8_t> inventory, const std::string &version) {
@@ -158,7 +173,7 @@ bool addAsset(Message &answer, const ForegroundContext &context, std::string_vie
   std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kAssetCapacity]);
   std::size_t length = 0;
   if (!buffer ||
-      vela_core_read_foreground_asset(context.root.c_str(), context.inventory.data(), context.inventory.size(),
+      vela_core_read_foreground_asset(context.root.c_str(), context.inventory->data(), context.inventory->size(),
                                       context.version.c_str(), std::string(assetPath).c_str(), buffer.get(),
                                       kAssetCapacity, &length, digest.data(), digest.size()) != 0)
     return false;
@@ -188,7 +203,8 @@ std::optional<ForegroundContext> openForegroundContext(std::string_view claimed,
   auto parsed = parseJson(*inventory, error);
   const std::string *version = parsed ? stringAt(*parsed, "version") : nullptr;
   if (version == nullptr || !verifiesForeground(*root, *inventory, *version)) return std::nullopt;
-  return ForegroundContext{std::move(generation), *version, *root, std::move(*inventory), freshChannelGeneration()};
+  auto shared = sharedInventory(generation, std::move(*inventory));
+  return ForegroundContext{std::move(generation), *version, *root, std::move(shared), freshChannelGeneration()};
 }
 
 bool foregroundBindingIsCurrent(const ForegroundContext *context, ErrorOut error) {
@@ -196,7 +212,7 @@ bool foregroundBindingIsCurrent(const ForegroundContext *context, ErrorOut error
   const Json current = currentRelease(error);
   const std::string *generation = stringAt(current, "archiveSha256");
   return generation != nullptr && *generation == context->generation &&
-         verifiesForeground(context->root, context->inventory, context->version) && brokerRuns(context->generation);
+         verifiesForeground(context->root, *context->inventory, context->version) && brokerRuns(context->generation);
 }
 
 Json foregroundBinding(const ForegroundContext &context) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,7 +23,9 @@ struct ForegroundContext {
   std::string generation;  // 64 lower-case hexadecimal digits
   std::string version;     // the custody inventory's own version
   std::string root;        // the generation's foreground root
-  Data inventory;          // the custody inventory as read at open time
+  // The custody inventory as read at open time: one copy for every channel
+  // that read the same bytes for the generation.
+  std::shared_ptr<const Data> inventory;
   std::string channelGeneration;
 };
 

@@ -185,6 +185,12 @@ std::optional<Json> dictionaryJson(const Data &bytes) {
 
 }  // namespace
 
+std::optional<std::uint32_t> brokerAccountUid() {
+  const passwd *broker = getpwnam(kBrokerName);
+  if (!vela_service_properties_allowed(broker)) return std::nullopt;
+  return broker->pw_uid;
+}
+
 bool serviceIdentity(std::uint32_t &brokerUid, std::uint32_t &brokerGid, std::uint32_t &agentGid,
                      std::uint32_t &controlGid) {
   const passwd *broker = getpwnam(kBrokerName);

@@ -13,6 +13,10 @@
 
 namespace vela::helper {
 
+// The broker account's user id, when the account exists with the properties
+// of the service account.
+std::optional<std::uint32_t> brokerAccountUid();
+
 // The four ids of the service identity, meaningful only after true.
 bool serviceIdentity(std::uint32_t &brokerUid, std::uint32_t &brokerGid, std::uint32_t &agentGid,
                      std::uint32_t &controlGid);

@@ -1,5 +1,6 @@
 #include "install.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include <sodium/utils.h>
@@ -44,6 +47,18 @@ constexpr std::uint64_t kMaxManifest = 2'097'152;
 constexpr std::uint64_t kMaxInventory = 33'554'432;
 constexpr std::size_t kRandomBytes = 64;
 constexpr double kBootoutSeconds = 10;
+constexpr std::string_view kCustodyInventory = ".custody-inventory.json";
+
+// What a killed transaction leaves that no later one can own: its staging
+// directories and its prepared trees, by where they lie and how their names
+// begin.
+struct Leftover {
+  std::string_view directory, prefix;
+};
+constexpr Leftover kLeftovers[] = {{VelaStageBase, "source-"},
+                                   {VelaStageBase, "install-v3-"},
+                                   {VelaV3Versions, ".prepared-"},
+                                   {VelaForeground, ".prepared-"}};
 
 constexpr const char *kInvalidRequest = "The privileged install request is incomplete.";
 constexpr const char *kReady = "Vela protected broker passed generation-bound functional readiness.";
@@ -113,6 +128,28 @@ std::optional<std::string> stringMember(const Json &object, std::string_view key
 bool isUtf8(const std::string &text) { return serializeJson(Json(text), nullptr).has_value(); }
 
 std::string activationDirectory(const Transaction &t) { return t.staging + "/.activation"; }
+
+// Removes a tree without following a link anywhere in it: the library opens
+// the top and every directory below it with O_NOFOLLOW, each relative to its
+// parent's descriptor, and unlinks relative to it. Errors are ignored; what
+// stays is found again at the next start.
+void removeTree(const std::string &path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
+// The names in a held directory that begin with `prefix`.
+std::vector<std::string> namesStartingWith(int directory, std::string_view prefix) {
+  std::vector<std::string> names;
+  Descriptor copy(fcntl(directory, F_DUPFD_CLOEXEC, 0));
+  std::unique_ptr<DIR, int (*)(DIR *)> listing(copy ? fdopendir(copy.get()) : nullptr, closedir);
+  if (!listing) return names;
+  copy.release();
+  rewinddir(listing.get());  // the copy shares the offset of earlier listings
+  while (const dirent *entry = readdir(listing.get()))
+    if (std::string_view(entry->d_name).starts_with(prefix)) names.emplace_back(entry->d_name);
+  return names;
+}
 
 // ---- before the lock (steps 1-10) ----
 
@@ -205,7 +242,7 @@ bool makeSourceDirectory(const Transaction &t) {
 // 13
 bool extractArchive(const Transaction &t, ErrorOut error) {
   if (VELA_FAULT("install.step-13")) return false;
-  return extractAuthenticatedArchive(t.archivePath, t.archiveSha256, t.archiveBytes, t.source, error);
+  return extractAuthenticatedArchive(t.archivePath, t.userName, t.archiveSha256, t.archiveBytes, t.source, error);
 }
 
 // 14: either file may be missing; the next step judges.
@@ -291,7 +328,7 @@ bool prepareCustodyDirectories(const Transaction &t, ErrorOut error) {
 // 24: the inventory byte for byte as the archive held it.
 bool storeCustodyInventory(const Transaction &t, ErrorOut error) {
   if (VELA_FAULT("install.step-24")) return false;
-  return atomicRootData(t.staging, ".custody-inventory.json", *t.inventory, error);
+  return atomicRootData(t.staging, kCustodyInventory, *t.inventory, error);
 }
 
 // 25
@@ -485,14 +522,76 @@ void rollBack(const Transaction &t, ErrorOut error) {
   if (!restored) setError(error, {kActivationDomain, 2, kNotRestored});
 }
 
+// Whether the tree at `root` holds the generation's signed inventory as its
+// own and every file that lists, as a start verifies them.
+bool matchesSignedInventory(const std::string &root, const Data &inventory, const std::string &version) {
+  Descriptor directory = openAbsoluteDirectoryNoFollow(root, nullptr);
+  if (!directory) return false;
+  auto stored = readRelativeFileNoFollow(directory.get(), kCustodyInventory, inventory.size(), nullptr);
+  directory.reset();
+  return stored == inventory &&
+         vela_core_verify_inventory(root.c_str(), inventory.data(), inventory.size(), version.c_str()) == 0;
+}
+
+// Once committed, a tree moved aside that verifies is a copy of the promoted
+// one and preserves nothing, so it goes; an invalid one stays for an
+// explicit repair.
+void dropSoundCheckpoint(const Transaction &t) {
+  if (t.committed && t.quarantine && matchesSignedInventory(*t.quarantine, *t.inventory, t.version))
+    removeTree(*t.quarantine);
+}
+
 // 37: after a promotion the prepared path is gone and nothing is removed
 // there. The lock file stays.
 void cleanUp(const Transaction &t, Descriptor &lock) {
-  std::error_code ignored;
   for (const std::string *path : {&t.source, &t.staging})
-    if (!path->empty()) std::filesystem::remove_all(*path, ignored);
+    if (!path->empty()) removeTree(*path);
+  dropSoundCheckpoint(t);
   flock(lock.get(), LOCK_UN);
   lock.reset();
+}
+
+// ---- start-up recovery ----
+
+// The newest directory among the quarantines of `name` in a held directory:
+// the one moved aside last, as a rename sets the change time of what it
+// moves.
+std::optional<std::string> newestQuarantine(int directory, const std::string &name) {
+  std::optional<std::string> newest;
+  std::pair<time_t, long> newestChange{};
+  for (std::string &candidate : namesStartingWith(directory, name + ".quarantined-")) {
+    struct stat st {};
+    if (fstatat(directory, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) continue;
+    const std::pair changed(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+    if (newest && changed <= newestChange) continue;
+    newest = std::move(candidate);
+    newestChange = changed;
+  }
+  return newest;
+}
+
+// A kill between moving the current generation's tree aside and promoting
+// its replacement, or inside a rollback, leaves the generation without a
+// tree: its newest quarantine takes the place again.
+void restoreCurrentTree() {
+  auto trust = readRootTrust(nullptr);
+  const Json *current = trust ? member(*trust, "current") : nullptr;
+  auto root = current && current->is_object() ? generationRoot(*current) : std::nullopt;
+  Descriptor versions = root ? openAbsoluteDirectoryNoFollow(VelaV3Versions, nullptr) : Descriptor();
+  if (!versions) return;
+  const std::string name = std::filesystem::path(*root).filename();
+  struct stat st {};
+  if (fstatat(versions.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return;
+  auto quarantine = newestQuarantine(versions.get(), name);
+  if (quarantine && renameat(versions.get(), quarantine->c_str(), versions.get(), name.c_str()) == 0)
+    fsync(versions.get());
+}
+
+void removeLeftovers(const Leftover &leftover) {
+  Descriptor directory = openAbsoluteDirectoryNoFollow(leftover.directory, nullptr);
+  if (!directory) return;
+  for (const std::string &name : namesStartingWith(directory.get(), leftover.prefix))
+    removeTree(std::string(leftover.directory) + "/" + name);
 }
 
 }  // namespace
@@ -545,6 +644,13 @@ std::optional<std::string> userNameForUID(std::uint32_t uid) {
   std::string name = found->pw_name;
   if (!isUtf8(name)) return std::nullopt;
   return name;
+}
+
+void recoverInterruptedTransactions() {
+  Descriptor lock = takeInstallLock(nullptr);  // released as it closes
+  if (!lock) return;
+  restoreCurrentTree();
+  for (const Leftover &leftover : kLeftovers) removeLeftovers(leftover);
 }
 
 }  // namespace vela::helper

@@ -28,4 +28,11 @@ bool performV3Install(std::string_view operation, std::string_view archivePath,
 
 std::optional<std::string> userNameForUID(std::uint32_t uid);
 
+// At start-up, before the first restore, under the install lock (skipped when
+// another process holds it): puts the current generation's tree back from its
+// newest quarantine when a killed transaction left it missing, and removes
+// the staging directories and prepared trees that no transaction owns any
+// more. Quarantined and failed trees otherwise stay.
+void recoverInterruptedTransactions();
+
 }  // namespace vela::helper

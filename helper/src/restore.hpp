@@ -12,6 +12,11 @@ extern double VelaRestartWindow;
 // Start attempts counted in the current window.
 extern std::uint64_t VelaRestartFailures;
 
+// Ends every process of the broker account, as a stop does, before the
+// first pass: a daemon that was killed left its broker running. A failure is
+// said on `errorFd`.
+void endLeftBrokers(int errorFd);
+
 // One pass of the policy; `now` is the wall clock in seconds since 1970,
 // passed in so that tests need no clock of their own.
 void restoreAcceptedBroker(double now);

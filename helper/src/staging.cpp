@@ -15,6 +15,7 @@
 #include "activation.hpp"
 #include "files.hpp"
 #include "platform/paths.hpp"
+#include "platform/threads.hpp"
 #include "tasks.hpp"
 #include "uuid.hpp"
 
@@ -64,6 +65,18 @@ Descriptor openArchive(std::string_view path, std::uint64_t expectedBytes, Error
       static_cast<std::uint64_t>(st.st_size) != expectedBytes)
     return {};
   return archive;
+}
+
+// Opens the archive as the requesting user would: on a thread of its own
+// that reaches files with that user's identity, so that a path the user
+// cannot reach fails alike whether or not something lies behind it.
+Descriptor openArchiveAsUser(std::string_view path, std::string_view user, std::uint64_t expectedBytes,
+                             ErrorOut error) {
+  auto identity = platform::file_identity(user);
+  if (!identity) return {};
+  return platform::on_own_thread([&] {
+    return platform::take_file_identity(*identity) == 0 ? openArchive(path, expectedBytes, error) : Descriptor();
+  });
 }
 
 // The private copy below the destination; its name is unlinked again
@@ -160,10 +173,10 @@ bool writeRecord(int directory, const std::string &name, std::string_view digest
 
 }  // namespace
 
-bool extractAuthenticatedArchive(std::string_view archivePath, std::string_view expectedSha256,
+bool extractAuthenticatedArchive(std::string_view archivePath, std::string_view user, std::string_view expectedSha256,
                                  std::uint64_t expectedBytes, std::string_view destination, ErrorOut error) {
   if (!isHexDigest(expectedSha256) || expectedBytes < 1 || expectedBytes > kMaxArchiveBytes) return false;
-  Descriptor archive = openArchive(archivePath, expectedBytes, error);
+  Descriptor archive = openArchiveAsUser(archivePath, user, expectedBytes, error);
   if (!archive) return false;
   Descriptor directory = openAbsoluteDirectoryNoFollow(destination, error);
   if (!directory) return false;

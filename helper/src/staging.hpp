@@ -14,7 +14,9 @@ namespace vela::helper {
 
 inline constexpr std::string_view VelaArchiveIdentityBase = "/private/var/db/vela-broker-helper/archive-identities";
 
-bool extractAuthenticatedArchive(std::string_view archivePath, std::string_view expectedSha256,
+// The archive at `archivePath` is opened with the identity of `user`, the
+// requesting user: only a file that user can reach and read is staged.
+bool extractAuthenticatedArchive(std::string_view archivePath, std::string_view user, std::string_view expectedSha256,
                                  std::uint64_t expectedBytes, std::string_view destination, ErrorOut error);
 
 bool validateOrRecordArchiveIdentity(std::string_view version, std::string_view archiveSha256, bool repair,

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -13,11 +12,10 @@ extern "C" {
 }
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <memory>
-#include <thread>
 
-#include "platform/clocks.hpp"
+#include "platform/processes.hpp"
+#include "platform/threads.hpp"
 
 namespace vela::platform {
 
@@ -67,14 +65,7 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
 
 bool Process::wait_until(std::int64_t deadline_ns) {
   if (ended_) return true;
-  pollfd ready{pidfd_.get(), POLLIN, 0};
-  for (;;) {
-    std::int64_t left = std::max<std::int64_t>(deadline_ns - uptime_ns(), 0);
-    timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
-    int n = ppoll(&ready, 1, &timeout, nullptr);
-    if (n > 0) break;
-    if (n == 0 || errno != EINTR) return false;
-  }
+  if (!await_exit(pidfd_.get(), deadline_ns)) return false;
   siginfo_t info{};
   if (waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED) != 0) return false;
   status_ = info.si_status;  // the exit status, or the signal for CLD_KILLED and CLD_DUMPED
@@ -149,12 +140,10 @@ int confine_writes(const std::string &directory) {
 std::expected<Process, int> launch(const Task &task, Streams streams) {
   if (task.writable_directory.empty()) return spawn(task, streams);
   // A thread of its own enters the confined view, so the daemon never does.
-  std::expected<Process, int> launched = std::unexpected(0);
-  std::thread([&] {
+  return on_own_thread([&]() -> std::expected<Process, int> {
     int error = confine_writes(task.writable_directory);
-    launched = error != 0 ? std::unexpected(error) : spawn(task, streams);
-  }).join();
-  return launched;
+    return error != 0 ? std::unexpected(error) : spawn(task, streams);
+  });
 }
 
 int close_on_exec_from(unsigned lowest) noexcept {

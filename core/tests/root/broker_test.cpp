@@ -79,9 +79,10 @@ class Broker : public ::testing::Test {
 
 // A daemon that holds a descriptor without close-on-exec and has no
 // descriptors 0, 1 and 2 (so the core's own pipes take those numbers): the
-// broker gets exactly its launch and nothing else the daemon held.
+// broker gets exactly its launch and nothing else the daemon held, and can
+// make no set-id file.
 TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
-  const std::string root = runtime("--launcher direct");
+  const std::string root = runtime("--launcher direct --broker setid");
   ASSERT_EQ(dup2(open(kLeak, O_CREAT | O_RDWR, 0600), 40), 40);
   const pid_t daemon = fork();
   if (daemon == 0) {
@@ -97,6 +98,7 @@ TEST_F(Broker, ChildrenSeeExactlyTheirLaunch) {
   EXPECT_EQ(fixture::read_report(state + "/seal-report.json")["document"]["sha256"], sha256::hex(test::bytes(doc)));
 
   auto r = fixture::read_report(state + "/broker-report.json");
+  EXPECT_EQ(r["setid"], (nlohmann::json{{"chmod", "EPERM"}, {"fchmod", "EPERM"}, {"open", "EPERM"}, {"mkdir", "EPERM"}}));
   EXPECT_EQ(r["ppid"], daemon);
   for (const char *id : {"uid", "euid", "gid", "egid"}) EXPECT_EQ(r[id], ids.brokerUid) << id;
   EXPECT_EQ(r["groups"].get<std::set<unsigned>>(), (std::set<unsigned>{ids.brokerUid, ids.agentGid, ids.controlGid}));
@@ -193,7 +195,9 @@ TEST_F(Broker, Lifecycle) {
 }
 
 // What a broker leaves behind goes with it: a process that would open the
-// next broker's descriptors, and one that fills its account's process limit.
+// next broker's descriptors, one that fills its account's process limit, and
+// another user's process with the account's effective id (a set-user-id copy
+// of a program of the account, run).
 TEST_F(Broker, NothingOfTheAccountOutlivesItsBroker) {
   const std::string plain = runtime();
   ASSERT_EQ(start(runtime("--broker snoop")), 0);
@@ -203,7 +207,17 @@ TEST_F(Broker, NothingOfTheAccountOutlivesItsBroker) {
 
   ASSERT_EQ(start(runtime("--broker crowd")), 0);
   usleep(300'000);  // the account is full
+  int switched[2];
+  ASSERT_EQ(::pipe(switched), 0);
+  const pid_t other = fork();
+  if (other == 0) {
+    if (setresuid(65534, ids.brokerUid, 65534) == 0 && write(switched[1], "", 1) == 1) pause();
+    _exit(1);
+  }
+  char byte;
+  ASSERT_EQ(read(switched[0], &byte, 1), 1);
   EXPECT_EQ(vela_core_stop(), 0);
+  EXPECT_EQ(waitpid(other, nullptr, WNOHANG), other);
   const auto begin = std::chrono::steady_clock::now();  // the system may take a while to reap them
   while (start(plain) != 0 && since(begin) < 5s) usleep(50'000);
   EXPECT_GT(status_pid(), 0);

@@ -27,6 +27,10 @@ const std::string kOperation =
 
 TEST(DaemonStart, RefusedWithItsExitStatus) {
   EXPECT_EQ(exitStatus(spawn(kDaemon, kUser)), 77) << "not root";
+  EXPECT_EQ(finish(popen(("timeout 10 env -u VELA_TEST_RUN " + kDaemon + " 2>&1").c_str(), "r")),
+            (Output{79, "vela-broker-helper: refused: this build trusts the development release key; it runs only "
+                        "as a test, with VELA_TEST_RUN=1\n"}))
+      << "a test build not started as a test";
   chmod("/run", 0775);
   EXPECT_EQ(exitStatus(spawn(kDaemon, 0)), 78) << "socket directory writable by group";
 }
@@ -72,14 +76,21 @@ std::optional<Json> brokerStatus() {
   return Json::parse(commandOutput("echo " + reply["runtimeStatus"].get<std::string>() + " | base64 -d"));
 }
 
-TEST(DaemonBroker, StartedAtOnceRestartedByTheNextTickStoppedBySigterm) {
-  const auto generation = test::installGeneration(test::makeServiceAccounts());
+// The broker of a daemon killed with SIGKILL ends when the next one starts.
+TEST(DaemonBroker, StartedAloneAtOnceRestartedByTheNextTickStoppedBySigterm) {
+  const auto ids = test::makeServiceAccounts();
+  const auto generation = test::installGeneration(ids);
   test::makeCurrent(generation);
   pid_t daemon = spawn(kDaemon, 0);
+  ASSERT_TRUE(listening() && brokerStatus());
+  kill(daemon, SIGKILL);
+  waitpid(daemon, nullptr, 0);
+  daemon = spawn(kDaemon, 0);
   ASSERT_TRUE(listening());
   auto first = brokerStatus();  // answered once the start-up restore has ended
   ASSERT_TRUE(first);
   EXPECT_EQ((*first)["generation"], generation.digest);
+  EXPECT_EQ(commandOutput("pgrep -c -u " + std::to_string(ids.brokerUid)), "1\n");
   kill((*first)["pid"].get<pid_t>(), SIGKILL);
   std::optional<Json> restarted;
   for (int second = 0; second < 30 && (!restarted || *restarted == *first); ++second, sleep(1))

@@ -129,13 +129,15 @@ struct Outcome {
   const char *runs;  // "v1", "v2" or "" for none
   std::string fault = "";
   bool lockHeld = false;
+  bool tampered = false;  // a file of v1's tree changed before the request
 };
 
 const Outcome kOutcomes[] = {
     {"FirstInstall", false, "install V1", "runtime_ready", kReady, "v1"},
     {"SameReleaseAgain", true, "install V1", "runtime_ready", kReady, "v1"},
     {"NewerRelease", true, "install V2", "runtime_ready", kReady, "v2"},
-    {"RepairOfCurrent", true, "repair V1", "runtime_ready", kReady, "v1"},
+    {"ThreeRepairsOfCurrent", true, "repair V1 -- repair V1 -- repair V1", "runtime_ready", kReady, "v1"},
+    {"RepairOverTamperedTree", true, "repair V1", "runtime_ready", kReady, "v1", "", false, true},
     {"RepairWhoseBrokerFails", true, "repair V1", "install_failed", kFallback, "v1", "install.step-34"},
     {"LockHeld", false, "install V1", "install_failed", kBusy, "", "", true},
     {"VaultOf45Bytes", false, SEND("s:archivePath=ARCHIVE", "99", "45"), "invalid_request", kIncomplete, ""},
@@ -160,6 +162,7 @@ TEST_P(Outcomes, RepliedAndLeftInPlace) {
   const std::string trustBefore = row.v1Current ? readFile(kTrust) : "";
   Descriptor lock(open(std::string(VelaInstallLock).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   if (row.lockHeld) flock(lock.get(), LOCK_EX);
+  if (row.tampered) run("printf X >> " + std::string(VelaV3Versions) + "/" + v1.sha256 + "/release/RELEASE.txt");
   for (std::size_t size : {0, 44, 45, 99, 2'097'152, 2'097'153})
     test::writeFile("/private/b-" + std::to_string(size), std::string(size, 'x'), 0644);
   Daemon daemon(row.fault);
@@ -170,10 +173,9 @@ TEST_P(Outcomes, RepliedAndLeftInPlace) {
   EXPECT_EQ(names(VelaStageBase), "");
   const bool ready = answer["code"] == "runtime_ready";
   EXPECT_TRUE(ready || !row.v1Current || readFile(kTrust) == trustBefore) << "a refusal leaves the trust state";
-  // A tree of the same generation is moved aside, never removed; one whose
-  // broker failed is kept as failed.
-  const bool sameGeneration = row.v1Current && sha(row.runs) == v1.sha256;
-  EXPECT_EQ(names(VelaV3Versions).contains(v1.sha256 + ".quarantined-"), ready && sameGeneration);
+  // A tree of the same generation moved aside stays only when it is invalid;
+  // one whose broker failed is kept as failed.
+  EXPECT_EQ(names(VelaV3Versions).contains(v1.sha256 + ".quarantined-"), row.tampered);
   EXPECT_EQ(names(VelaV3Versions).contains(".failed-"), row.fault == "install.step-34");
 }
 
@@ -231,10 +233,12 @@ INSTANTIATE_TEST_SUITE_P(Install, FailingStep, testing::ValuesIn(kFailingSteps),
 struct Crash {
   const char *name, *point;
   bool committed;
+  bool repair = false;  // of v1, instead of an install of v2
 };
 
 const Crash kCrashes[] = {
     {"BeforeTheStop", "install.step-30:kill", false},
+    {"RepairBetweenMovingAsideAndPromotion", "install.step-32:kill", false, true},
     {"BetweenPromotionAndCommit", "install.step-33:kill", false},
     {"RightAfterTheCommit", "install.step-36:kill", true},
 };
@@ -246,14 +250,17 @@ TEST_P(Crashes, TrustStateWholeAndRestoredThenInstallable) {
   const std::string trustBefore = readFile(kTrust);
   {
     Daemon dying(GetParam().point);
-    EXPECT_TRUE(install(v2).is_null()) << "no reply from a daemon killed in the middle";
+    const Json answer = GetParam().repair ? install(v1, "repair") : install(v2);
+    EXPECT_TRUE(answer.is_null()) << "no reply from a daemon killed in the middle";
     EXPECT_EQ(dying.stop(0), 128 + SIGKILL);
   }
   Daemon restarted;
   const Release &current = GetParam().committed ? v2 : v1;
   EXPECT_EQ(readFile(kTrust) == trustBefore, !GetParam().committed);
   EXPECT_EQ(Json::parse(readFile(kTrust))["current"]["archiveSha256"], current.sha256);
-  EXPECT_EQ(running()["generation"], current.sha256);
+  EXPECT_EQ(running()["generation"], current.sha256) << "started at the first restore";
+  EXPECT_EQ(names(VelaStageBase), "") << "the killed transaction's staging";
+  EXPECT_FALSE(names(VelaV3Versions).contains(".prepared-"));
   const Release v3 = makeRelease("v3", "--version 3.0.0 --age 60");
   EXPECT_EQ(install(v3)["code"], "runtime_ready");
   EXPECT_EQ(running()["generation"], v3.sha256);

@@ -14,15 +14,19 @@ using namespace test;
 
 const std::string kWork = "/private/staging", kDestination = kWork + "/source", kCustody = kWork + "/custody";
 const std::string kCopy = kDestination + "/.authenticated-runtime.tar.gz";
+const std::string kUser = "vela-user";  // who asks for the archive
 
 struct Archive {
   std::string path, sha256;
   std::uint64_t bytes;
 };
 
-// A fresh work tree: the test runtime at kWork/top, its archive and an empty destination.
+// A fresh work tree: the test runtime at kWork/top, its archive, which kUser
+// may read, and an empty destination.
 Archive makeArchive(const std::string &hostile = "none") {
-  std::system(("rm -rf " + kWork + " && mkdir -m 0700 " + kWork + " " + kDestination + " " + kCustody).c_str());
+  std::system(("getent passwd " + kUser + " >/dev/null || useradd -M -N -u 300 " + kUser + "; rm -rf " + kWork +
+               " && mkdir -m 0755 " + kWork + " && mkdir -m 0700 " + kDestination + " " + kCustody)
+                  .c_str());
   auto made = Json::parse(commandOutput("node " VELA_SOURCE_DIR "/tools/make-runtime.mjs --out " + kWork +
                                         "/top --archive " + kWork + "/runtime.tar.gz --hostile " + hostile));
   return {kWork + "/runtime.tar.gz", made["archiveSha256"], made["archiveBytes"]};
@@ -31,7 +35,13 @@ Archive makeArchive(const std::string &hostile = "none") {
 TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
   const Error mismatch{kHelperDomain, 8, "runtime archive does not match the authenticated release manifest"};
   const Error tarFailed{kHelperDomain, 2, "privileged broker task failed with exit status 2"};  // ".." member
-  const std::string link = kWork + "/link", fifo = kWork + "/fifo";
+  const std::string link = kWork + "/link", fifo = kWork + "/fifo", rootOnly = kWork + "/root-only";
+  const Error unreachable{kPosixDomain, EACCES, "unsafe source ancestor: root-only"};
+  // The archive moved into a directory that only root may read, and `name` there.
+  auto hide = [&](Archive &a, const std::string &name) {
+    mkdir(rootOnly.c_str(), 0700), rename(a.path.c_str(), (rootOnly + "/runtime.tar.gz").c_str());
+    a.path = rootOnly + "/" + name;
+  };
   struct Row {
     const char *name;
     std::function<void(Archive &)> change;
@@ -43,19 +53,22 @@ TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
       {"upper_case_digest", [](Archive &a) { std::ranges::transform(a.sha256, a.sha256.begin(), ::toupper); }, true},
       {"signed_size_one_more", [](Archive &a) { a.bytes++; }, false},
       {"archive_larger_than_signed", [](Archive &a) { std::system(("echo >> " + a.path).c_str()); }, false},
-      {"one_byte_changed", [](Archive &a) { auto d = readFile(a.path); d[99] ^= 1; writeFile(a.path, d); }, false,
+      {"one_byte_changed", [](Archive &a) { auto d = readFile(a.path); d[99] ^= 1; writeFile(a.path, d, 0644); }, false,
        mismatch},
       {"private_copy_exists", [&](Archive &) { writeFile(kCopy, "someone else's"); }, false},
       {"symbolic_link", [&](Archive &a) { symlink(a.path.c_str(), link.c_str()), a.path = link; }, false},
       {"fifo", [&](Archive &a) { mkfifo(fifo.c_str(), 0600), a.path = fifo; }, false},
       {"tar_fails", [](Archive &a) { a = makeArchive("dotdot"); }, false, tarFailed},
+      // The user learns nothing of what a directory it cannot read holds.
+      {"in_root_only_directory", [&](Archive &a) { hide(a, "runtime.tar.gz"); }, false, unreachable},
+      {"missing_in_root_only_directory", [&](Archive &a) { hide(a, "missing.tar.gz"); }, false, unreachable},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
     Archive archive = makeArchive();
     row.change(archive);
     std::optional<Error> error;
-    EXPECT_EQ(extractAuthenticatedArchive(archive.path, archive.sha256, archive.bytes, kDestination, &error),
+    EXPECT_EQ(extractAuthenticatedArchive(archive.path, kUser, archive.sha256, archive.bytes, kDestination, &error),
               row.extracted);
     EXPECT_EQ(error, row.error);
     if (row.extracted) { EXPECT_EQ(readFile(kDestination + "/release/RELEASE.txt"), "Vela test runtime 1.0.0\n"); }
@@ -76,7 +89,7 @@ TEST(Staging, HostileArchiveChangesNothingOutsideItsDestination) {
     SCOPED_TRACE(hostile);
     Archive archive = makeArchive(hostile);
     std::string before = outside();
-    extractAuthenticatedArchive(archive.path, archive.sha256, archive.bytes, kDestination, nullptr);
+    extractAuthenticatedArchive(archive.path, kUser, archive.sha256, archive.bytes, kDestination, nullptr);
     std::string inventory = readFile(kWork + "/top/mac-broker-inventory.json");
     EXPECT_EQ(vela_core_copy_inventory(kDestination.c_str(), kCustody.c_str(), test::bytes(inventory).data(),
                                        inventory.size(), "1.0.0") == 0, copied);
