@@ -47,12 +47,12 @@ class Service {
   std::thread thread_;
 };
 
-// The largest request's header and all of its body but the last byte.
+// The largest request (flags, count, key "d", tag and size take 15 bytes)
+// but its last byte.
 const Data &partialLargestRequest() {
   static const Data frame = [] {
-    Data bytes(wire::kHeader + wire::kMaxRequest - 1, 0);
-    for (std::size_t i = 0; i < wire::kHeader; ++i)
-      bytes[i] = static_cast<std::uint8_t>(wire::kMaxRequest >> (24 - 8 * i));
+    auto bytes = wire::encode({{"d", Data(wire::kMaxRequest - 15, 0)}}, true);
+    bytes.pop_back();
     return bytes;
   }();
   return frame;

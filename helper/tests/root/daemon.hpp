@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,18 +27,12 @@ constexpr uid_t kUser = 300;
 // The client's exit statuses.
 enum ClientExit { kAllOk, kNotOk, kUsage, kRefused, kConnection };
 
-// Starts a program as the given user (root for 0), with these arguments and
-// its standard output to `output` when one is given.
-inline pid_t spawn(const std::string &program, uid_t uid, std::vector<std::string> arguments = {}, int output = -1) {
-  arguments.insert(arguments.begin(), program);
-  std::vector<char *> argv;
-  for (auto &argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
+// Starts a program as the given user (root for 0).
+inline pid_t spawn(const std::string &program, uid_t uid) {
   pid_t pid = fork();
   if (pid == 0) {
-    if (output >= 0) dup2(output, STDOUT_FILENO);
     if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(126);
-    execv(program.c_str(), argv.data());
+    execl(program.c_str(), program.c_str(), nullptr);
     _exit(127);
   }
   return pid;
@@ -83,21 +77,23 @@ inline Output outputOf(const std::string &command) { return finish(popen((comman
 struct HeldConnections {
   HeldConnections(uid_t uid, int count) {
     const std::string fifo = "/private/fifo-" + std::to_string(uid);
-    if (mkfifo(fifo.c_str(), 0600) != 0 || chown(fifo.c_str(), uid, uid) != 0) return;
-    for (int i = 0; i < count; ++i) {
-      int out[2];
-      if (pipe2(out, O_CLOEXEC) != 0) return;
-      const pid_t pid = spawn(kClient, uid, {"status", "--", "send", "u:protocolVersion=3", "d:x=" + fifo}, out[1]);
-      clients.emplace_back(pid, out[0]);
-      close(out[1]);
+    EXPECT_TRUE(mkfifo(fifo.c_str(), 0600) == 0 && chown(fifo.c_str(), uid, uid) == 0);
+    const std::string command = "echo $$; exec " + asUser(kClient, uid) + "status -- send u:protocolVersion=3 d:x=";
+    for (int i = 0; i < count; ++i) clients.push_back(popen((command + fifo).c_str(), "r"));
+    char line[4096];
+    for (FILE *client : clients) {
+      pids.push_back(std::atoi(fgets(line, sizeof line, client)));
+      admitted += fgets(line, sizeof line, client) != nullptr;
     }
-    char first;
-    for (auto [pid, out] : clients) admitted += read(out, &first, 1) == 1;
   }
   ~HeldConnections() {
-    for (auto [pid, out] : clients) kill(pid, SIGKILL), waitpid(pid, nullptr, 0), close(out);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      if (pids[i] > 0) kill(pids[i], SIGKILL);
+      pclose(clients[i]);
+    }
   }
-  std::vector<std::pair<pid_t, int>> clients;  // and their standard output
+  std::vector<FILE *> clients;  // their standard output, after their pid
+  std::vector<pid_t> pids;
   int admitted = 0;  // answered
 };
 
