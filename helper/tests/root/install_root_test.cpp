@@ -312,7 +312,8 @@ TEST_F(Transaction, UserAtItsCapOfConnectionsLeavesInstallAndRestoreWorking) {
 
 // ---- secrets ----
 
-// What a process's writable mappings hold, read as root.
+// What a process's writable mappings hold, read as root; those over 1 GiB
+// are address space a sanitizer reserves.
 std::string writableMemory(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   std::ifstream maps(proc + "/maps");
@@ -321,7 +322,8 @@ std::string writableMemory(pid_t pid) {
   for (std::string line; std::getline(maps, line);) {
     unsigned long from = 0, to = 0;
     char access[5] = {};
-    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, access) != 3 || access[1] != 'w') continue;
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, access) != 3 || access[1] != 'w' || to - from > 1ul << 30)
+      continue;
     std::string region(to - from, '\0');
     ssize_t n = pread(mem.get(), region.data(), region.size(), static_cast<off_t>(from));
     memory.append(region, 0, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
