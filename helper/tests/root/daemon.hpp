@@ -80,8 +80,8 @@ inline Output finish(FILE *pipe, std::string text = {}) {
 
 inline Output outputOf(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
 
-// The client run as the user, its standard output a full pipe: it stops in
-// writing its first reply, its connection open, until `finish` reads.
+// The client run as the user, its standard output a full pipe: once made, it
+// waits in writing its first reply, its connection open, until `finish` reads.
 class StalledClient {
  public:
   explicit StalledClient(const std::string &requests) {
@@ -98,20 +98,18 @@ class StalledClient {
       execl("/bin/sh", "sh", "-c", ("exec " + asUser(kClient) + requests).c_str(), nullptr);
       _exit(127);
     }
+    const std::string call = "/proc/" + std::to_string(pid_) + "/syscall";
+    const std::string writing = std::to_string(SYS_write) + " 0x1 ";  // write(1, ...)
+    for (int tick = 0; !readFile(call).starts_with(writing); ++tick, usleep(10'000))
+      if (tick == 1000) throw std::runtime_error("the client never wrote");
   }
   pid_t pid() const { return pid_; }
-  // Waits up to 10 seconds for it to block in writing to its standard output.
-  bool stalled() const {
-    const std::string writing = std::to_string(SYS_write) + " 0x1 ";
-    for (int tick = 0; tick < 1000; ++tick, usleep(10'000))
-      if (readFile("/proc/" + std::to_string(pid_) + "/syscall").starts_with(writing)) return true;
-    return false;
-  }
   // Its exit status and what it wrote, once it has ended.
   Output finish() {
     std::string text;
     char chunk[4096];
-    for (ssize_t n; (n = read(output_.get(), chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(output_.get(), chunk, sizeof chunk)) > 0;)
+      text.append(chunk, static_cast<std::size_t>(n));
     return {exitStatus(pid_), text.substr(filler_.size())};
   }
 
