@@ -1,11 +1,15 @@
 // vela-helper-client: sends requests to the helper daemon, in order, on one
-// connection, and prints each reply as one line of JSON.
+// connection, and prints each reply as one line of JSON. Installed
+// set-group-id to a group of its own, which the daemon's admission asks of
+// its peer; the group grants nothing else.
 #include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -37,16 +41,23 @@ line of JSON, data values in Base64. A request is one of
   send FIELD...        exactly these fields, each TYPE:KEY=VALUE, TYPE one of
                        u (unsigned), i (signed), s (string), b (true or false),
                        d (data: the bytes of the file VALUE)
-and may begin with --no-reply: it is sent without waiting for a reply.
+and may begin with --no-reply: it is sent without waiting for a reply. Every
+file is read before connecting; after the last request the client waits, up
+to 10 minutes, until the helper has read them all and ended the connection.
 Exit status: 0 every reply has ok true; 1 one has not; 2 usage or file error;
-3 the connection ended before any reply (refused at admission); 4 connection
-error.
+3 the connection ended before any reply, requests unread (refused at
+admission); 4 connection error.
 )";
 
 enum Exit { kAllOk = 0, kNotOk = 1, kUsageError = 2, kRefused = 3, kConnection = 4 };
 
 // Data files are read whole; this bounds them well above the largest frame.
 constexpr std::uintmax_t kMaxDataFile = 64u << 20;
+// How long the helper may take to read every request after the last one is
+// sent. It reads them one at a time, each after the last one's work, and an
+// install runs a minute or two; with other clients' work ahead of ours on
+// its queue, ten minutes leaves room for a few.
+constexpr auto kHandOver = std::chrono::minutes(10);
 
 struct Field {
   char type;
@@ -184,27 +195,36 @@ Json json(const ipc::Dictionary &dictionary) {
   return object;
 }
 
-// Sends the requests in order; the exit status.
-int converse(int socket, const std::vector<Request> &requests) {
-  bool replied = false, allOk = true;
-  for (const auto &request : requests) {
-    ipc::wire::Entries entries;
-    for (const auto &field : request.fields) {
-      auto held = value(field);
-      if (!held) {
-        std::cerr << "vela-helper-client: bad value for " << field.key << "\n";
-        return kUsageError;
-      }
-      entries.emplace_back(field.key, std::move(*held));
+// A request's frame, its data files read whole; nothing when a value is bad.
+std::optional<ipc::Data> frame(const Request &request) {
+  ipc::wire::Entries entries;
+  for (const auto &field : request.fields) {
+    auto held = value(field);
+    if (!held) {
+      std::cerr << "vela-helper-client: bad value for " << field.key << "\n";
+      return std::nullopt;
     }
-    if (ipc::send_frame(socket, ipc::wire::encode(entries, request.expectsReply)) != 0)
-      return replied ? kConnection : kRefused;
-    if (!request.expectsReply) continue;
+    entries.emplace_back(field.key, std::move(*held));
+  }
+  return ipc::wire::encode(entries, request.expectsReply);
+}
+
+// Sends the requests' frames in order, prints the replies, and stays until
+// the helper has taken every request; the exit status.
+int converse(int socket, const std::vector<Request> &requests, const std::vector<ipc::Data> &frames) {
+  bool replied = false, allOk = true;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    if (ipc::send_frame(socket, frames[i]) != 0) return replied ? kConnection : kRefused;
+    if (!requests[i].expectsReply) continue;
     auto answer = ipc::receive(socket);
     if (!answer) return answer.error() == ipc::ReceiveError::closed && !replied ? kRefused : kConnection;
     replied = true;
     allOk = allOk && answer->body.get<bool>("ok") == true;
     std::cout << json(answer->body).dump(-1, ' ', false, Json::error_handler_t::replace) << std::endl;
+  }
+  if (int code = ipc::hand_over(socket, std::chrono::steady_clock::now() + kHandOver)) {
+    std::cerr << "vela-helper-client: requests not handed over: " << std::strerror(code) << "\n";
+    return code == ECONNRESET && !replied ? kRefused : kConnection;
   }
   return allOk ? kAllOk : kNotOk;
 }
@@ -217,10 +237,16 @@ int main(int argc, char **argv) {
     std::cerr << kHelp;
     return kUsageError;
   }
+  std::vector<ipc::Data> frames;
+  for (const auto &request : *requests) {
+    auto encoded = frame(request);
+    if (!encoded) return kUsageError;
+    frames.push_back(std::move(*encoded));
+  }
   auto socket = ipc::connect_service(vela::platform::paths::kService);
   if (!socket) {
     std::cerr << "vela-helper-client: cannot connect to the helper\n";
     return kConnection;
   }
-  return converse(socket->get(), *requests);
+  return converse(socket->get(), *requests, frames);
 }

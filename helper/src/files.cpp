@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kRootFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr int kStepFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int kLookupFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
 constexpr int kTemporaryFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
@@ -81,19 +82,20 @@ bool ensureRootDirectory(std::string_view path, mode_t mode, ErrorOut error) {
   return true;
 }
 
-Descriptor openAbsoluteDirectoryNoFollow(std::string_view path, ErrorOut error) {
+Descriptor openAbsoluteDirectoryNoFollow(std::string_view path, ErrorOut error, bool lookupOnly) {
   if (!path.starts_with('/')) {
     setError(error, {kHelperDomain, 1, "source root must be absolute"});
     return {};
   }
-  Descriptor current(open("/", kRootFlags));
+  const int stepFlags = lookupOnly ? kLookupFlags : kStepFlags;
+  Descriptor current(open("/", lookupOnly ? kLookupFlags : kRootFlags));
   if (!current) return {};
   for (const auto &component : absoluteComponents(path)) {
     if (component == "." || component == ".." || component.contains('\0')) {
       errno = EINVAL;
       return {};
     }
-    current = Descriptor(openat(current.get(), component.c_str(), kStepFlags));
+    current = Descriptor(openat(current.get(), component.c_str(), stepFlags));
     if (!current) {
       setError(error, posixError(errno, "unsafe source ancestor: ", component));
       return {};

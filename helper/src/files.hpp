@@ -26,7 +26,9 @@ using Data = std::vector<std::uint8_t>;
 bool ensureRootDirectory(std::string_view path, mode_t mode, ErrorOut error);
 
 // Opens the directory at an absolute path, reached without a symbolic link.
-Descriptor openAbsoluteDirectoryNoFollow(std::string_view path, ErrorOut error);
+// `lookupOnly` opens it and each directory on the way for lookups alone
+// (O_PATH), so that searching them is all a caller's identity needs.
+Descriptor openAbsoluteDirectoryNoFollow(std::string_view path, ErrorOut error, bool lookupOnly = false);
 
 // True for a non-empty path that does not begin with "/", holds no "\" and
 // no NUL, and has no empty, "." or ".." component.

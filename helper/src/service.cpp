@@ -55,8 +55,10 @@ Reply reply(const Message &request, bool ok, std::string_view code, std::optiona
 }
 
 bool validatePeer(platform::ipc::Connection &connection, std::uint32_t &peerEuid) {
-  // The code-signing requirement's stand-in: the trusted client's executable.
-  if (!platform::admission::peer_runs(connection.native_handle(), platform::paths::kTrustedClient)) return false;
+  // The code-signing requirement's stand-in: the trusted client's group and executable.
+  if (!platform::admission::peer_runs(connection.native_handle(), platform::paths::kTrustedClient,
+                                      platform::paths::kClientGroup))
+    return false;
   auto euid = platform::admission::peer_euid(connection.native_handle());
   if (!euid || *euid == 0) return false;
   peerEuid = *euid;

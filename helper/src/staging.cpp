@@ -55,7 +55,7 @@ std::pair<std::string, std::string> splitLast(std::string_view path) {
 // device or FIFO sees an open by root.
 Descriptor openArchive(std::string_view path, std::uint64_t expectedBytes, ErrorOut error) {
   auto [parentPath, name] = splitLast(path);
-  Descriptor parent = openAbsoluteDirectoryNoFollow(parentPath, error);
+  Descriptor parent = openAbsoluteDirectoryNoFollow(parentPath, error, true);
   if (!parent) return {};
   struct stat st {};
   if (fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return {};

@@ -1,6 +1,7 @@
 #include "platform/admission.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,6 +10,7 @@
 #include <charconv>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/descriptor.hpp"
 
@@ -61,16 +63,37 @@ bool still_alive(int pidfd) {
   return ::poll(&poll, 1, 0) == 0;
 }
 
-}  // namespace
-
-std::optional<std::uint32_t> peer_euid(int socket) {
+// The credentials the peer had when it connected.
+std::optional<ucred> peer_credentials(int socket) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
   if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return std::nullopt;
-  return credentials.uid;
+  return credentials;
 }
 
-bool peer_runs(int socket, std::string_view trusted) {
+// The id of a group; nothing for a group that is missing, or whose record
+// does not fit the buffer (our groups have no members).
+std::optional<gid_t> group_id(std::string_view name) {
+  std::string key(name);
+  std::vector<char> buffer(16384);
+  group entry{}, *found = nullptr;
+  if (::getgrnam_r(key.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return std::nullopt;
+  return entry.gr_gid;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> peer_euid(int socket) {
+  auto credentials = peer_credentials(socket);
+  if (!credentials) return std::nullopt;
+  return credentials->uid;
+}
+
+bool peer_runs(int socket, std::string_view trusted, std::string_view group) {
+  auto credentials = peer_credentials(socket);
+  auto gid = group_id(group);
+  if (!credentials || !gid || credentials->gid != *gid) return false;
   int fd = -1;
   socklen_t size = sizeof fd;
   if (::getsockopt(socket, SOL_SOCKET, kPeerPidfd, &fd, &size) != 0) return false;

@@ -1,9 +1,12 @@
 #include "platform/ipc_client.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform/wire.hpp"
@@ -25,6 +28,19 @@ int read_exactly(int socket, std::span<std::uint8_t> bytes) {
 }
 
 ReceiveError failure(int code) { return code == ECONNRESET ? ReceiveError::closed : ReceiveError::broken; }
+
+// Waits until the socket is readable or has ended: 0, or ETIMEDOUT once the
+// deadline has passed, or the errno value of a failed poll.
+int readable(int socket, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return ETIMEDOUT;
+    pollfd poll{.fd = socket, .events = POLLIN, .revents = 0};
+    int ready = ::poll(&poll, 1, static_cast<int>(std::min<decltype(left)>(left, INT_MAX)));
+    if (ready > 0) return 0;
+    if (ready < 0 && errno != EINTR) return errno;
+  }
+}
 
 }  // namespace
 
@@ -59,6 +75,17 @@ std::expected<Message, ReceiveError> receive(int socket) {
   auto message = wire::decode(body);
   if (!message) return std::unexpected(ReceiveError::broken);
   return std::move(*message);
+}
+
+int hand_over(int socket, std::chrono::steady_clock::time_point deadline) {
+  if (::shutdown(socket, SHUT_WR) != 0) return errno;
+  for (;;) {
+    if (int code = readable(socket, deadline)) return code;
+    std::uint8_t byte = 0;
+    ssize_t n = ::recv(socket, &byte, 1, 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0 ? 0 : n > 0 ? EPROTO : errno;
+  }
 }
 
 }  // namespace vela::platform::ipc

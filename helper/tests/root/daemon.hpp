@@ -4,19 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
+#include "platform/descriptor.hpp"
 #include "platform/ipc_client.hpp"
 #include "platform/paths.hpp"
+#include "support.hpp"
 
 namespace vela::helper::test {
 
@@ -27,11 +30,16 @@ constexpr uid_t kUser = 300;
 // The client's exit statuses.
 enum ClientExit { kAllOk, kNotOk, kUsage, kRefused, kConnection };
 
+// Makes this process the given user's, with that id as its group and no others.
+inline bool becomeUser(uid_t uid) {
+  return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
+}
+
 // Starts a program as the given user (root for 0).
 inline pid_t spawn(const std::string &program, uid_t uid) {
   pid_t pid = fork();
   if (pid == 0) {
-    if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0)) _exit(126);
+    if (uid != 0 && !becomeUser(uid)) _exit(126);
     execl(program.c_str(), program.c_str(), nullptr);
     _exit(127);
   }
@@ -72,29 +80,43 @@ inline Output finish(FILE *pipe, std::string text = {}) {
 
 inline Output outputOf(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
 
-// Clients of one user, each holding its connection once it was answered:
-// its second request waits for data from a FIFO that nothing writes.
-struct HeldConnections {
-  HeldConnections(uid_t uid, int count) {
-    const std::string fifo = "/private/fifo-" + std::to_string(uid);
-    EXPECT_TRUE(mkfifo(fifo.c_str(), 0600) == 0 && chown(fifo.c_str(), uid, uid) == 0);
-    const std::string command = "echo $$; exec " + asUser(kClient, uid) + "status -- send u:protocolVersion=3 d:x=";
-    for (int i = 0; i < count; ++i) clients.push_back(popen((command + fifo).c_str(), "r"));
-    char line[4096];
-    for (FILE *client : clients) {
-      pids.push_back(std::atoi(fgets(line, sizeof line, client)));
-      admitted += fgets(line, sizeof line, client) != nullptr;
+// The client run as the user, its standard output a full pipe: once made, it
+// waits in writing its first reply, its connection open, until `finish` reads.
+class StalledClient {
+ public:
+  explicit StalledClient(const std::string &requests, uid_t uid = kUser) {
+    int ends[2] = {-1, -1};
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("no pipe");
+    output_.reset(ends[0]);
+    platform::Descriptor input(ends[1]);
+    filler_ = std::string(static_cast<std::size_t>(fcntl(input.get(), F_SETPIPE_SZ, 4096)), '.');
+    if (write(input.get(), filler_.data(), filler_.size()) != static_cast<ssize_t>(filler_.size()))
+      throw std::runtime_error("pipe not filled");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(input.get(), 1);
+      execl("/bin/sh", "sh", "-c", ("exec " + asUser(kClient, uid) + requests).c_str(), nullptr);
+      _exit(127);
     }
+    const std::string call = "/proc/" + std::to_string(pid_) + "/syscall";
+    const std::string writing = std::to_string(SYS_write) + " 0x1 ";  // write(1, ...)
+    for (int tick = 0; !readFile(call).starts_with(writing); ++tick, usleep(10'000))
+      if (tick == 1000) throw std::runtime_error("the client never wrote");
   }
-  ~HeldConnections() {
-    for (std::size_t i = 0; i < clients.size(); ++i) {
-      if (pids[i] > 0) kill(pids[i], SIGKILL);
-      pclose(clients[i]);
-    }
+  pid_t pid() const { return pid_; }
+  // Its exit status and what it wrote, once it has ended.
+  Output finish() {
+    std::string text;
+    char chunk[4096];
+    for (ssize_t n; (n = read(output_.get(), chunk, sizeof chunk)) > 0;)
+      text.append(chunk, static_cast<std::size_t>(n));
+    return {exitStatus(pid_), text.substr(filler_.size())};
   }
-  std::vector<FILE *> clients;  // their standard output, after their pid
-  std::vector<pid_t> pids;
-  int admitted = 0;  // answered
+
+ private:
+  platform::Descriptor output_;
+  std::string filler_;
+  pid_t pid_ = -1;
 };
 
 // A test with the daemon running as root, listening.

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <filesystem>
 
 #include "daemon.hpp"
 #include "platform/wire.hpp"
@@ -12,6 +15,7 @@ namespace vela::helper {
 namespace {
 
 using namespace test;
+namespace fs = std::filesystem;
 
 // A reply as the client prints it.
 std::string line(bool ok, const std::string &code, const std::string &message) {
@@ -56,16 +60,9 @@ TEST_F(Daemon, RequestsOnOneConnection) {
 }
 
 TEST_F(Daemon, BadFrameEndsOnlyItsOwnConnection) {
-  const std::string fifo = "/private/fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  ASSERT_EQ(chown(fifo.c_str(), kUser, kUser), 0);
-  // The second request waits for its data until the test writes it.
-  FILE *other = popen((asUser(kClient) + "status -- send u:protocolVersion=3 s:operation=status d:x=" + fifo).c_str(), "r");
-  char first[4096] = {};
-  ASSERT_TRUE(fgets(first, sizeof first, other));
+  StalledClient other("status -- status");
   EXPECT_EQ(outputOf(asUser(kClient) + "send u:protocolVersion=3 u:protocolVersion=3").first, kRefused);
-  test::writeFile(fifo, "x");
-  EXPECT_EQ(finish(other, first), (Output{kAllOk, kAvailable + kAvailable}));
+  EXPECT_EQ(other.finish(), (Output{kAllOk, kAvailable + kAvailable}));
 }
 
 // The running broker's status as the client prints it; nothing while none runs.
@@ -106,14 +103,67 @@ TEST_F(Daemon, PeerRefusedWithoutReply) {
   const std::string other = VELA_BIN_DIR "/vela-other-client";
   const std::pair<std::string, std::string> rows[] = {
       {"true", asUser(kClient, 0)},
-      {"cp " + kClient + " " + other, asUser(other)},
-      {"chmod 0775 " + kClient, asUser(kClient)},
+      {"cp -p " + kClient + " " + other, asUser(other)},
+      {"chmod g+w " + kClient, asUser(kClient)},
       {"chmod 0775 " VELA_BIN_DIR, asUser(kClient)},
   };
   for (const auto &[change, command] : rows) {
-    ASSERT_EQ(std::system(("chmod 0755 " + kClient + " " VELA_BIN_DIR " && " + change).c_str()), 0);
+    ASSERT_EQ(std::system(("chmod 2755 " + kClient + " && chmod 0755 " VELA_BIN_DIR " && " + change).c_str()), 0);
     EXPECT_EQ(outputOf(command + "status"), (Output{kRefused, ""})) << change << "; " << command;
   }
+}
+
+// Descriptor `fd` of a process, taken as pidfd_getfd takes it; -1 when refused.
+int takeDescriptor(pid_t pid, int fd) {
+  platform::Descriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  return pidfd ? static_cast<int>(syscall(SYS_pidfd_getfd, pidfd.get(), fd, 0)) : -1;
+}
+
+// Ways for other code to hold a connection that the daemon serves as the
+// client's, each true when it got one.
+bool preloaded(pid_t) {
+  return outputOf(asUser("env LD_PRELOAD=" VELA_PRELOAD_PROBE " " + kClient) + "status").second.contains("preloaded");
+}
+
+// A process of the user's connects and then executes the client, the daemon
+// stopped meanwhile (as when its queue is busy); the test takes the socket.
+bool connectedFirst(pid_t daemon) {
+  constexpr int kHeld = 10;  // the socket's descriptor, kept across the exec
+  kill(daemon, SIGSTOP);
+  pid_t child = fork();
+  if (child == 0) {
+    auto socket = becomeUser(kUser) ? platform::ipc::connect_service(platform::paths::kService) : std::unexpected(0);
+    if (socket && dup2(socket->get(), kHeld) == kHeld) execl(kClient.c_str(), kClient.c_str(), "status", nullptr);
+    _exit(127);
+  }
+  const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+  for (int tick = 0; tick < 1000 && fs::read_symlink(exe) != kClient; ++tick) usleep(10'000);
+  platform::Descriptor socket(takeDescriptor(child, kHeld));
+  kill(daemon, SIGCONT);
+  platform::ipc::wire::Entries status{{"protocolVersion", std::uint64_t{3}}, {"operation", std::string("status")}};
+  bool served = platform::ipc::send_frame(socket.get(), platform::ipc::wire::encode(status, true)) == 0 &&
+                platform::ipc::receive(socket.get()).has_value();
+  EXPECT_EQ(exitStatus(child), kAllOk);
+  return served;
+}
+
+// A process of the user's takes the socket out of a running client.
+bool takenOut(pid_t) {
+  StalledClient client("status");
+  pid_t thief = fork();
+  if (thief == 0) _exit(becomeUser(kUser) && takeDescriptor(client.pid(), 3) >= 0 ? 0 : 1);  // 3: its socket
+  bool taken = exitStatus(thief) == 0;
+  client.finish();
+  return taken;
+}
+
+TEST_F(Daemon, NoOtherCodeHoldsAnAdmittedConnection) {
+  const std::pair<const char *, bool (*)(pid_t)> rows[] = {
+      {"LD_PRELOAD into the client", preloaded},
+      {"connecting, then executing the client", connectedFirst},
+      {"pidfd_getfd of a running client's socket", takenOut},
+  };
+  for (const auto &[way, gotThrough] : rows) EXPECT_FALSE(gotThrough(daemon_)) << way;
 }
 
 }  // namespace

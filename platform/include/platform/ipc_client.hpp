@@ -3,6 +3,7 @@
 // sees every end, refusal included, as the connection closing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <span>
@@ -28,5 +29,14 @@ int send_frame(int socket, std::span<const std::uint8_t> frame);
 
 // Reads the next message.
 std::expected<Message, ReceiveError> receive(int socket);
+
+// Ends the sending side and waits, until `deadline`, for the service to end
+// the connection in turn: the service looks at the peer when it accepts the
+// connection and reads one request at a time, so the sender has to outlive
+// both. 0 when the service ended it having read everything; otherwise an
+// errno value: ECONNRESET when it ended it leaving requests unread (a
+// refusal does), ETIMEDOUT, EPROTO when a message arrived instead of the
+// end, or that of a failed call.
+int hand_over(int socket, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace vela::platform::ipc

@@ -22,5 +22,8 @@ inline constexpr std::string_view kLaunchctl = VELA_LIBEXEC_DIR "/launchctl";
 inline constexpr std::string_view kService = "/run/org.velabox.broker-helper";
 // The one executable admitted as the desktop client (the signing requirement's stand-in).
 inline constexpr std::string_view kTrustedClient = VELA_BIN_DIR "/vela-helper-client";
+// The trusted client's own group, made at install (sysusers.d): the client is
+// set-group-id to it, and no other process runs with it.
+inline constexpr std::string_view kClientGroup = "_velaclient";
 
 }  // namespace vela::platform::paths
