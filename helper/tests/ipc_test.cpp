@@ -17,16 +17,17 @@ namespace vela::platform::ipc {
 namespace {
 
 // A listener on a queue of its own thread that admits its peers in turn as
-// users 0, 1, ..., `perUser` connections each, and answers every request.
+// users 0, 1, ..., `perUser` connections each, and answers every request
+// with `reply`.
 class Service {
  public:
-  Service(Limits limits, std::size_t perUser) {
+  Service(Limits limits, std::size_t perUser, Message reply = {}) {
     char directory[] = "/tmp/vela-ipc-test-XXXXXX";
     directory_ = mkdtemp(directory);
-    auto admit = [this, perUser](std::shared_ptr<Connection> connection) {
+    auto admit = [this, perUser, reply](std::shared_ptr<Connection> connection) {
       if (!connection->claim(static_cast<std::uint32_t>(admitted_++ / perUser))) return connection->cancel();
-      connection->resume([](const Event &event) {
-        return std::get_if<Message>(&event) ? std::optional(Message{}) : std::nullopt;
+      connection->resume([reply](const Event &event) {
+        return std::get_if<Message>(&event) ? std::optional(reply) : std::nullopt;
       });
     };
     listener_ = Listener::create(queue_, directory_ + "/socket", admit, limits);
@@ -106,15 +107,22 @@ TEST(Ipc, ConnectionsBeyondTheDescriptorsLeftRefused) {
   EXPECT_TRUE(served(service.connect()));
 }
 
-// A request begun and then left ends its connection.
-TEST(Ipc, StalledRequestEnded) {
-  Service service(Limits{.stall = std::chrono::milliseconds(100)}, 1);
-  Descriptor stalled = service.connect();
+// A request begun and then left, and a reply the peer leaves untaken, end
+// their connection.
+TEST(Ipc, StalledRequestOrReplyEnded) {
+  Message large;
+  large.body.set("d", Data(4 << 20, 0));
+  Service service(Limits{.stall = std::chrono::milliseconds(100)}, 2, large);
   const timeval patience{.tv_sec = 5, .tv_usec = 0};
-  setsockopt(stalled.get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  send_frame(stalled.get(), std::span(partialLargestRequest()).first(100));
-  auto reply = receive(stalled.get());
-  EXPECT_TRUE(!reply && reply.error() == ReceiveError::closed);
+  Descriptor request = service.connect(), reply = service.connect();
+  for (const Descriptor *connection : {&request, &reply})
+    setsockopt(connection->get(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  send_frame(request.get(), std::span(partialLargestRequest()).first(100));
+  send_frame(reply.get(), wire::encode({}, true));
+  usleep(500'000);  // the reply's first bytes fill the socket, and no more are taken
+  auto unanswered = receive(request.get());
+  EXPECT_TRUE(!unanswered && unanswered.error() == ReceiveError::closed);
+  EXPECT_FALSE(receive(reply.get()).has_value()) << "the reply cut short";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/ipc.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <utility>
 
 #include <asio/buffer.hpp>
-#include <asio/write.hpp>
 
 namespace vela::platform::ipc {
 
@@ -148,7 +148,7 @@ void Connection::read() {
     inbound_.resize(n > 0 ? held + static_cast<std::size_t>(n) : held);
     if (n > 0 || error == EINTR) continue;
     if (error != EAGAIN) return end(n == 0 ? ConnectionError::closed : failure(error));
-    hold_deadline();
+    if (!inbound_.empty()) hold_deadline();
     return wait();
   }
 }
@@ -172,15 +172,19 @@ std::size_t Connection::frame_size() const {
   return wire::kHeader + wire::body_size(std::span(inbound_).first<wire::kHeader>());
 }
 
-// A request begun but not yet whole must go on within Limits::stall. Bytes
-// that arrived while the queue was busy elsewhere count as going on.
+// A request begun but not yet whole, and a reply not yet written, must go on
+// within Limits::stall. Bytes that arrived while the queue was busy
+// elsewhere, and room the peer made for the reply meanwhile, count as going
+// on.
 void Connection::hold_deadline() {
-  if (inbound_.empty()) return;
   stall_.expires_after(budget_->limits().stall);
   stall_.async_wait([self = shared_from_this()](std::error_code) {
+    if (self->stall_.expiry() > asio::steady_timer::clock_type::now()) return;  // moved on since
     std::error_code ignored;
-    bool due = !self->inbound_.empty() && self->stall_.expiry() <= asio::steady_timer::clock_type::now();
-    if (due && self->socket_.available(ignored) == 0) self->end(ConnectionError::stalled);
+    pollfd writable{.fd = self->socket_.native_handle(), .events = POLLOUT, .revents = 0};
+    bool reading = !self->inbound_.empty() && self->socket_.available(ignored) == 0;
+    bool writing = !self->outbound_.empty() && ::poll(&writable, 1, 0) == 0;
+    if (reading || writing) self->end(ConnectionError::stalled);
   });
 }
 
@@ -196,10 +200,23 @@ void Connection::deliver(Message message) {
   auto reply = handler_(Event(std::move(message)));
   if (!reply) return wait();
   outbound_ = wire::encode(*reply);
-  asio::async_write(socket_, asio::buffer(outbound_), [self = shared_from_this()](std::error_code error, std::size_t) {
-    self->outbound_ = Data();
+  written_ = 0;
+  write();
+}
+
+// Writes what the peer takes of the reply, then reads on.
+void Connection::write() {
+  if (written_ == outbound_.size()) {
+    stall_.cancel();
+    outbound_ = Data();
+    return wait();
+  }
+  hold_deadline();
+  auto rest = asio::buffer(outbound_.data() + written_, outbound_.size() - written_);
+  socket_.async_write_some(rest, [self = shared_from_this()](std::error_code error, std::size_t n) {
     if (error) return self->end(failure(error));
-    self->wait();
+    self->written_ += n;
+    self->write();
   });
 }
 

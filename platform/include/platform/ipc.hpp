@@ -36,7 +36,7 @@ struct Limits {
   std::size_t connections_per_user = 64;
   std::size_t bytes_per_user = 4 * std::size_t{wire::kMaxRequest};  // announced by requests not yet whole
   std::size_t bytes = 32 * std::size_t{wire::kMaxRequest};
-  std::chrono::milliseconds stall{10'000};  // the longest a request not yet whole may go without a byte
+  std::chrono::milliseconds stall{10'000};  // the longest a request or reply not yet whole may go without a byte
 };
 
 // Raises this process's soft limit of open descriptors to its hard limit:
@@ -49,7 +49,7 @@ enum class ConnectionError {
   closed,         // the peer closed it
   invalid_frame,  // a request above kMaxRequest or its user's share of bytes, or one that does not decode
   broken,         // a read or write failed
-  stalled,        // a request not yet whole went a whole Limits::stall without a byte
+  stalled,        // a request or reply not yet whole went a whole Limits::stall without a byte
 };
 
 // What a connection delivers: a message, or the one error that ends it.
@@ -87,6 +87,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void hold_deadline();
   void complete();
   void deliver(Message message);
+  void write();
   void drop_inbound();
   void end(ConnectionError error);
 
@@ -98,7 +99,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   EventHandler handler_;
   Data inbound_;  // the request being read, header first; never more
   std::size_t charged_ = 0;  // its body's size, once charged to the budget
-  Data outbound_;
+  Data outbound_;  // the reply being written
+  std::size_t written_ = 0;  // how much of it the peer has taken
 };
 
 using PeerHandler = std::function<void(std::shared_ptr<Connection>)>;
