@@ -113,9 +113,8 @@ TEST_F(Daemon, PeerRefusedWithoutReply) {
       {"cp -p " + kClient + " " + other, asUser(other)},
       {"chmod g+w " + kClient, asUser(kClient)},
       {"chmod 0775 " VELA_BIN_DIR, asUser(kClient)},
-      // The client run from a descriptor with another file bound over its
-      // path since, as a process with mounts of its own could run its own
-      // program at that path (last: the mount stays).
+      // Another file bound over the path once the client is opened, as a
+      // process with mounts of its own can do (last: the mount stays).
       {"true", "exec 9<" + kClient + "; mount --bind " + other + " " + kClient + "; " + asUser("/proc/self/fd/9")},
   };
   for (const auto &[change, command] : rows) {
