@@ -31,6 +31,13 @@ Entries distinctKeys(std::size_t count) {
   return entries;
 }
 
+// A dictionary of `count` entries, as a value.
+std::shared_ptr<const Dictionary> holding(std::size_t count) {
+  auto dictionary = std::make_shared<Dictionary>();
+  for (auto &[key, value] : distinctKeys(count)) dictionary->set(key, value);
+  return dictionary;
+}
+
 TEST(Wire, RefusedBodies) {
   const Data sound = body({{"k", true}});  // flags, count, key size, "k", tag, value
   struct Row {
@@ -57,6 +64,7 @@ TEST(Wire, RefusedBodies) {
       {"nested_9_deep", body({{"d", nested(8)}}), false},
       {"1024_entries", body(distinctKeys(1024)), true},
       {"1025_entries", body(distinctKeys(1025)), false},
+      {"1025_entries_in_all", body({{"a", holding(600)}, {"b", holding(423)}}), false},  // with their own two
   };
   for (const auto &row : rows) EXPECT_EQ(decode(row.body).has_value(), row.decodes) << row.name;
 }

@@ -40,8 +40,11 @@ TEST(DaemonStart, RefusedWithItsExitStatus) {
 }
 
 TEST_F(Daemon, RequestsOnOneConnection) {
-  const std::string big = "/private/big";
-  test::writeFile(big, std::string(platform::ipc::wire::kMaxRequest, 'x'), 0644);
+  // The requests "send d:big=FILE" of exactly the bound and one byte over it
+  // (flags, count, key, tag and size take 17 bytes).
+  const std::string bound = "/private/bound", over = "/private/over";
+  test::writeFile(bound, std::string(platform::ipc::wire::kMaxRequest - 17, 'x'), 0644);
+  test::writeFile(over, std::string(platform::ipc::wire::kMaxRequest - 16, 'x'), 0644);
   const std::pair<std::string, Output> rows[] = {
       {"status", {kAllOk, kAvailable}},
       {"send i:protocolVersion=3 s:operation=status", {kNotOk, kProtocol}},
@@ -54,7 +57,8 @@ TEST_F(Daemon, RequestsOnOneConnection) {
       {"--no-reply send u:protocolVersion=3 -- status", {kAllOk, kAvailable}},
       // A frame that does not decode or is over the bound ends the connection.
       {"status -- send u:protocolVersion=3 u:protocolVersion=3 -- status", {kConnection, kAvailable}},
-      {"status -- send d:big=" + big + " -- status", {kConnection, kAvailable}},
+      {"status -- send d:big=" + over + " -- status", {kConnection, kAvailable}},
+      {"send d:big=" + bound, {kNotOk, kProtocol}},
   };
   for (const auto &[requests, expected] : rows) EXPECT_EQ(outputOf(asUser(kClient) + requests), expected) << requests;
 }
@@ -84,18 +88,21 @@ TEST(DaemonBroker, StartedAloneAtOnceRestartedByTheNextTickStoppedBySigterm) {
   waitpid(daemon, nullptr, 0);
   daemon = spawn(kDaemon, 0);
   ASSERT_TRUE(listening());
-  auto first = brokerStatus();  // answered once the start-up restore has ended
-  ASSERT_TRUE(first);
-  EXPECT_EQ((*first)["generation"], generation.digest);
+  auto broker = brokerStatus();  // answered once the start-up restore has ended
+  ASSERT_TRUE(broker);
+  EXPECT_EQ((*broker)["generation"], generation.digest);
   EXPECT_EQ(commandOutput("pgrep -c -u " + std::to_string(ids.brokerUid)), "1\n");
-  kill((*first)["pid"].get<pid_t>(), SIGKILL);
-  std::optional<Json> restarted;
-  for (int second = 0; second < 30 && (!restarted || *restarted == *first); ++second, sleep(1))
-    restarted = brokerStatus();
-  ASSERT_TRUE(restarted && *restarted != *first) << "no restart within two ticks";
+  for (int killed = 1; killed <= 2; ++killed) {  // every tick, not only the first
+    kill((*broker)["pid"].get<pid_t>(), SIGKILL);
+    std::optional<Json> restarted;
+    for (int second = 0; second < 30 && (!restarted || *restarted == *broker); ++second, sleep(1))
+      restarted = brokerStatus();
+    ASSERT_TRUE(restarted && *restarted != *broker) << "no restart within two ticks, killed " << killed;
+    broker = restarted;
+  }
   kill(daemon, SIGTERM);
   EXPECT_EQ(exitStatus(daemon), 0);
-  EXPECT_NE(kill((*restarted)["pid"].get<pid_t>(), 0), 0) << "the broker outlived the daemon";
+  EXPECT_NE(kill((*broker)["pid"].get<pid_t>(), 0), 0) << "the broker outlived the daemon";
 }
 
 // A change to the installed client, and the command that connects.
@@ -106,6 +113,9 @@ TEST_F(Daemon, PeerRefusedWithoutReply) {
       {"cp -p " + kClient + " " + other, asUser(other)},
       {"chmod g+w " + kClient, asUser(kClient)},
       {"chmod 0775 " VELA_BIN_DIR, asUser(kClient)},
+      // Another file bound over the path once the client is opened, as a
+      // process with mounts of its own can do (last: the mount stays).
+      {"true", "exec 9<" + kClient + "; mount --bind " + other + " " + kClient + "; " + asUser("/proc/self/fd/9")},
   };
   for (const auto &[change, command] : rows) {
     ASSERT_EQ(std::system(("chmod 2755 " + kClient + " && chmod 0755 " VELA_BIN_DIR " && " + change).c_str()), 0);

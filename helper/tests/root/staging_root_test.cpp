@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 #include <functional>
 
@@ -32,10 +36,20 @@ Archive makeArchive(const std::string &hostile = "none") {
   return {kWork + "/runtime.tar.gz", made["archiveSha256"], made["archiveBytes"]};
 }
 
+// A process that opens the FIFO for writing, and so waits until something opens it for reading.
+pid_t blockedWriter(const std::string &fifo) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(open(fifo.c_str(), O_WRONLY) < 0);
+  const std::string call = "/proc/" + std::to_string(pid) + "/syscall", opening = std::to_string(SYS_openat) + " ";
+  while (!readFile(call).starts_with(opening)) usleep(1000);
+  return pid;
+}
+
 TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
   const Error mismatch{kHelperDomain, 8, "runtime archive does not match the authenticated release manifest"};
   const Error tarFailed{kHelperDomain, 2, "privileged broker task failed with exit status 2"};  // ".." member
   const std::string link = kWork + "/link", fifo = kWork + "/fifo", rootOnly = kWork + "/root-only";
+  pid_t writer = -1;
   // The archive moved into a directory of root's with `mode`, and `name` there.
   auto hide = [&](Archive &a, const std::string &name, mode_t mode = 0700) {
     mkdir(rootOnly.c_str(), mode), rename(a.path.c_str(), (rootOnly + "/runtime.tar.gz").c_str());
@@ -56,7 +70,8 @@ TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
        mismatch},
       {"private_copy_exists", [&](Archive &) { writeFile(kCopy, "someone else's"); }, false},
       {"symbolic_link", [&](Archive &a) { symlink(a.path.c_str(), link.c_str()), a.path = link; }, false},
-      {"fifo", [&](Archive &a) { mkfifo(fifo.c_str(), 0600), a.path = fifo; }, false},
+      {"fifo_with_a_writer", [&](Archive &a) { mkfifo(fifo.c_str(), 0644), a.path = fifo, writer = blockedWriter(fifo); },
+       false},
       {"tar_fails", [](Archive &a) { a = makeArchive("dotdot"); }, false, tarFailed},
       // The user learns nothing of what a directory it cannot read holds.
       {"in_root_only_directory", [&](Archive &a) { hide(a, "runtime.tar.gz"); }, false},
@@ -72,6 +87,11 @@ TEST(Staging, ArchiveIsExtractedOnlyWhenItsPrivateCopyMatches) {
               row.extracted);
     EXPECT_EQ(error, row.error);
     if (row.extracted) { EXPECT_EQ(readFile(kDestination + "/release/RELEASE.txt"), "Vela test runtime 1.0.0\n"); }
+    if (writer > 0) {  // still waiting for a reader: the FIFO was never opened
+      usleep(100'000);
+      EXPECT_EQ(waitpid(writer, nullptr, WNOHANG), 0);
+      kill(writer, SIGKILL), waitpid(writer, nullptr, 0), writer = -1;
+    }
     EXPECT_EQ(access(kCopy.c_str(), F_OK) == 0, std::string_view(row.name) == "private_copy_exists");
   }
 }
@@ -115,8 +135,8 @@ TEST(ArchiveIdentity, VersionIsBoundToOneArchive) {
       {"same_digest", [&] { writeFile(record, sameText); }, false, true, {}, "600 " + sameText},
       {"another_digest", [&] { writeFile(record, b); }, false, false, bound, "600 " + b},
       {"repair_without_record", [] {}, true, false, none, ""},
-      {"record_is_a_link", [&] { writeFile(kWork + "/b", b), symlink((kWork + "/b").c_str(), record.c_str()); },
-       false, false, bound, "777 " + b},
+      {"record_is_a_link", [&] { writeFile(kWork + "/a", a), symlink((kWork + "/a").c_str(), record.c_str()); },
+       false, false, bound, "777 " + a},
       {"record_group_writable", [&] { writeFile(record, a, 0620); }, false, false, bound, "620 " + a},
   };
   for (const auto &row : rows) {
