@@ -15,9 +15,8 @@ namespace {
 TEST(Activation, ReadyBrokerOrRefusal) {
   const auto g = test::installGeneration(test::makeServiceAccounts());
   test::makeCurrent(g);
-  // A change to the current release record, or to the broker's directories
-  // or the installed generation (these stay), and the error that refuses the
-  // start.
+  // A change to the current release record, the broker's directories or the
+  // installed generation (these two stay), and the error that refuses the start.
   const std::tuple<const char *, std::function<void(Json &)>, std::optional<Error>> rows[] = {
       {"sound", [](Json &) {}, std::nullopt},
       {"upper_case_digest_names_the_lower_case_root",

@@ -44,8 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
         Census{"member_in_the_agent_group", "useradd -M -N -g nogroup -G _velaagent someone", nullptr, true},
         Census{"aliased_gids", "groupmod -o -g $(getent group _velaagent | cut -d: -f3) _velacontrol"},
         Census{"second_group_with_a_service_gid", "groupadd -o -g $(getent group _velaagent | cut -d: -f3) other"},
-        // The group database's member alone refuses: the record the directory service gives has none.
-        Census{"member_in_the_control_group", "gpasswd -a nobody _velacontrol",
+        Census{"member_in_the_control_group_but_not_its_record", "gpasswd -a nobody _velacontrol",
                "\"$0.real\" \"$@\" | sed 's|<string>nobody</string>||'\n"},
         Census{"two_broker_users",
                "echo _velabroker:x:$(id -u _velabroker):$(id -g _velabroker)::/var/empty:/usr/bin/false >>/etc/passwd"},

@@ -200,11 +200,10 @@ TEST_F(Transaction, NoReplyStillInstalls) {
 
 // ---- a failure at each step ----
 
-// What stays after a step fails (v2 over a current v1): the archive
-// identity record, the foreground tree, the keychain credentials, the
-// promoted tree (kept, not current), and v1's broker restarted by the
-// rollback. Step 33's bootout changes nothing when it fails: v2 is committed.
-// The steps between these leave nothing a neighbour's failure does not.
+// What stays after a step fails (v2 over a current v1), for each step that
+// leaves something to undo: the archive identity record, the foreground tree,
+// the keychain credentials, the promoted tree (kept, not current), and v1's
+// broker restarted by the rollback. Step 33's bootout changes nothing.
 enum Left { kRecord = 1, kForeground = 2, kCredentials = 4, kPromoted = 8, kRestarted = 16, kCommitted = 32 };
 constexpr int kSealed = kRecord | kForeground | kCredentials;
 
@@ -377,7 +376,6 @@ const Hostile kHostile[] = {
      "mv ARCHIVE /private/root-only.tar.gz && chmod 0600 /private/root-only.tar.gz && "
      "ln -s /private/root-only.tar.gz ARCHIVE",
      kFallback},
-    // One refused release: the reasons are the core's.
     {"Downgrade", "--version 0.9.0 --age 60", "true", kRejected},
     {"TamperedArchive", "", "printf X | dd of=ARCHIVE bs=1 seek=100 conv=notrunc status=none",
      "runtime archive does not match the authenticated release manifest"},
