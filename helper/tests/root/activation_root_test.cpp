@@ -60,18 +60,17 @@ TEST(Activation, ReadyBrokerOrRefusal) {
 
 TEST(Restore, AttemptsAtMostFivePerWindowOfMoreThan300Seconds) {
   const auto g = test::installGeneration(test::makeServiceAccounts());
-  // Current releases: one without a custody tree, that cannot start, and the installed generation.
-  const std::string failing = vela::test::trustStateOf({}),
-                    starting = vela::test::trustStateOf({.version = g.version, .digest = g.digest});
-  // A time, the passes then, the trust state written before them if any, and the window and attempts after.
+  const std::string noTree = vela::test::trustStateOf({}),
+                    installed = vela::test::trustStateOf({.version = g.version, .digest = g.digest});
+  // A time, the passes then, the current release written before them if any, and the window and attempts after.
   const std::tuple<double, int, const std::string *, double, std::uint64_t> rows[] = {
       {1000, 1, nullptr, 1000, 0},  // the first pass opens a window; no trust state counts nothing
-      {1002, 5, &failing, 1000, 5},
-      {1300, 1, nullptr, 1000, 5},      // no sixth attempt: exactly 300 seconds is the same window
-      {900, 1, nullptr, 1000, 5},       // a clock set back keeps the window
+      {1002, 5, &noTree, 1000, 5},  // one without a custody tree fails to start, and counts
+      {1300, 1, nullptr, 1000, 5},  // no sixth attempt: exactly 300 seconds is the same window
+      {900, 1, nullptr, 1000, 5},  // a clock set back keeps the window
       {1300.5, 1, nullptr, 1300.5, 1},  // past 300 seconds a new window opens
-      {1301, 1, &starting, 1300.5, 2},  // a start that succeeds counts as well,
-      {1302, 1, nullptr, 1300.5, 2},    // and its running broker is left alone
+      {1301, 1, &installed, 1300.5, 2},  // a start that succeeds counts as well,
+      {1302, 1, nullptr, 1300.5, 2},  // and its running broker is left alone
   };
   for (const auto &[now, passes, state, window, attempts] : rows) {
     ASSERT_TRUE(!state || atomicRootData(VelaV3State, VelaTrustStateName, test::bytes(*state), nullptr));

@@ -42,7 +42,6 @@ INSTANTIATE_TEST_SUITE_P(
     ServiceIdentity, Censuses,
     testing::Values(
         Census{"member_in_the_agent_group", "useradd -M -N -g nogroup -G _velaagent someone", nullptr, true},
-        Census{"aliased_gids", "groupmod -o -g $(getent group _velaagent | cut -d: -f3) _velacontrol"},
         Census{"second_group_with_a_service_gid", "groupadd -o -g $(getent group _velaagent | cut -d: -f3) other"},
         Census{"member_in_the_control_group_but_not_its_record", "gpasswd -a nobody _velacontrol",
                "\"$0.real\" \"$@\" | sed 's|<string>nobody</string>||'\n"},

@@ -129,10 +129,9 @@ struct Outcome {
   bool v1Current;
   const char *request, *code, *message;
   const char *runs;  // "v1", "v2" or "" for none
-  const char *accounts = "";  // a command changing the accounts before the request
+  const char *before = "";  // a command run first; TREE stands for v1's tree
   std::string fault = "";
   bool lockHeld = false;
-  bool tampered = false;  // a file of v1's tree changed before the request
 };
 
 const Outcome kOutcomes[] = {
@@ -140,7 +139,7 @@ const Outcome kOutcomes[] = {
     {"SameReleaseAgain", true, "install V1", "runtime_ready", kReady, "v1"},
     {"NewerRelease", true, "install V2", "runtime_ready", kReady, "v2"},
     {"ThreeRepairsOfCurrent", true, "repair V1 -- repair V1 -- repair V1", "runtime_ready", kReady, "v1"},
-    {"RepairOverTamperedTree", true, "repair V1", "runtime_ready", kReady, "v1", "", "", false, true},
+    {"RepairOverTamperedTree", true, "repair V1", "runtime_ready", kReady, "v1", "echo >> TREE/release/RELEASE.txt"},
     {"RepairWhoseBrokerFails", true, "repair V1", "install_failed", kFallback, "v1", "", "install.step-34"},
     {"LockHeld", false, "install V1", "install_failed", kBusy, "", "", "", true},
     {"VaultOf45Bytes", false, SEND("s:archivePath=ARCHIVE", "99", "45"), "invalid_request", kIncomplete, ""},
@@ -165,8 +164,7 @@ TEST_P(Outcomes, RepliedAndLeftInPlace) {
   const std::string trustBefore = row.v1Current ? readFile(kTrust) : "";
   Descriptor lock(open(std::string(VelaInstallLock).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
   if (row.lockHeld) flock(lock.get(), LOCK_EX);
-  if (row.tampered) run("printf X >> " + std::string(VelaV3Versions) + "/" + v1.sha256 + "/release/RELEASE.txt");
-  if (*row.accounts) run(row.accounts);
+  if (*row.before) run(replaced(row.before, "TREE", std::string(VelaV3Versions) + "/" + v1.sha256));
   for (std::size_t size : {0, 44, 45, 99, 2'097'152, 2'097'153})
     test::writeFile("/private/b-" + std::to_string(size), std::string(size, 'x'), 0644);
   Daemon daemon(row.fault);
@@ -178,9 +176,9 @@ TEST_P(Outcomes, RepliedAndLeftInPlace) {
   const bool ready = answer["code"] == "runtime_ready";
   EXPECT_TRUE(ready || !row.v1Current || readFile(kTrust) == trustBefore) << "a refusal leaves the trust state";
   EXPECT_EQ(test::outputOf("id -nG vela-user").second.contains("_velaagent"), ready || row.v1Current) << "membership";
-  // A tree of the same generation moved aside stays only when it is invalid;
-  // one whose broker failed is kept as failed.
-  EXPECT_EQ(names(VelaV3Versions).contains(v1.sha256 + ".quarantined-"), row.tampered);
+  // A tree of the same generation moved aside stays only when it is invalid
+  // (changed); one whose broker failed is kept as failed.
+  EXPECT_EQ(names(VelaV3Versions).contains(v1.sha256 + ".quarantined-"), std::string_view(row.before).contains("TREE"));
   EXPECT_EQ(names(VelaV3Versions).contains(".failed-"), row.fault == "install.step-34");
 }
 
