@@ -14,7 +14,6 @@
 #include <new>
 
 #include "activation.hpp"
-#include "service.hpp"
 #include "staging.hpp"
 #include "trust.hpp"
 #include "uuid.hpp"

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "errors.hpp"
-#include "service.hpp"
+#include "request.hpp"
 
 namespace vela::helper {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "foreground.hpp"
 #include "install.hpp"
 #include "platform/admission.hpp"
 #include "platform/paths.hpp"
@@ -39,20 +40,6 @@ constexpr std::pair<std::string_view, Handler> kOperations[] = {
 };
 
 }  // namespace
-
-Reply createReply(const Message &request) {
-  if (!request.expects_reply) return std::nullopt;
-  return Message{};
-}
-
-Reply reply(const Message &request, bool ok, std::string_view code, std::optional<std::string_view> message) {
-  Reply answer = createReply(request);
-  if (!answer) return answer;
-  answer->body.set_bool("ok", ok);
-  answer->body.set_string("code", code);
-  answer->body.set_string("message", message.value_or(""));
-  return answer;
-}
 
 bool validatePeer(platform::ipc::Connection &connection, std::uint32_t &peerEuid) {
   // The code-signing requirement's stand-in: the trusted client's group and executable.

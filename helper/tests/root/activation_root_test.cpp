@@ -15,8 +15,8 @@ namespace {
 TEST(Activation, ReadyBrokerOrRefusal) {
   const auto g = test::installGeneration(test::makeServiceAccounts());
   test::makeCurrent(g);
-  // A change to the current release record, or to the installed generation
-  // (last: it stays), and the error that refuses the start.
+  // A change to the current release record, the broker's directories or the
+  // installed generation (these two stay), and the error that refuses the start.
   const std::tuple<const char *, std::function<void(Json &)>, std::optional<Error>> rows[] = {
       {"sound", [](Json &) {}, std::nullopt},
       {"upper_case_digest_names_the_lower_case_root",
@@ -24,6 +24,8 @@ TEST(Activation, ReadyBrokerOrRefusal) {
        test::credentialError(platform::keychain::kParam)},
       {"version_cut_short_by_a_nul", [&](Json &r) { r["version"] = g.version + '\0' + "x"; },
        Error{kActivationDomain, 1, "Accepted broker identity is invalid."}},
+      {"socket_directory_writable_by_others", [](Json &) { chmod("/private/var/run/vela-broker", 0777); },
+       Error{kActivationDomain, 1, "Broker endpoint custody is unsafe."}},
       // The keychain cannot be opened, and would name itself if it were read.
       {"one_byte_changed_before_the_keychain",
        [&](Json &) {
@@ -53,33 +55,30 @@ TEST(Activation, ReadyBrokerOrRefusal) {
     }
     vela_core_stop();
   }
+  EXPECT_EQ(test::commandOutput("stat -c %a /private/var/run/vela-broker"), "777\n") << "refused, not repaired";
 }
 
 TEST(Restore, AttemptsAtMostFivePerWindowOfMoreThan300Seconds) {
-  // A pass's time, whether a trust state names a current release by then (one
-  // without a custody tree, that cannot start), and the window and attempts after.
-  const std::tuple<double, bool, double, std::uint64_t> rows[] = {
-      {1000, false, 1000, 0},  // the first pass opens a window
-      {1001, false, 1000, 0},  // no trust state counts nothing
-      {1002, true, 1000, 1},
-      {1003, true, 1000, 2},
-      {1004, true, 1000, 3},
-      {1005, true, 1000, 4},
-      {1006, true, 1000, 5},
-      {1007, true, 1000, 5},  // the sixth is not attempted
-      {1300, true, 1000, 5},  // exactly 300 seconds is the same window
-      {900, true, 1000, 5},   // a clock set back keeps the window
-      {1300.5, true, 1300.5, 1},  // past 300 seconds a new window opens
+  const auto g = test::installGeneration(test::makeServiceAccounts());
+  const std::string noTree = vela::test::trustStateOf({}),
+                    installed = vela::test::trustStateOf({.version = g.version, .digest = g.digest});
+  // A time, the passes then, the current release written before them if any, and the window and attempts after.
+  const std::tuple<double, int, const std::string *, double, std::uint64_t> rows[] = {
+      {1000, 1, nullptr, 1000, 0},  // the first pass opens a window; no trust state counts nothing
+      {1002, 5, &noTree, 1000, 5},  // one without a custody tree fails to start, and counts
+      {1300, 1, nullptr, 1000, 5},  // no sixth attempt: exactly 300 seconds is the same window
+      {900, 1, nullptr, 1000, 5},  // a clock set back keeps the window
+      {1300.5, 1, nullptr, 1300.5, 1},  // past 300 seconds a new window opens
+      {1301, 1, &installed, 1300.5, 2},  // a start that succeeds counts as well,
+      {1302, 1, nullptr, 1300.5, 2},  // and its running broker is left alone
   };
-  const std::string state = vela::test::trustStateOf({});
-  for (const auto &[now, trusted, window, attempts] : rows) {
-    if (trusted) {
-      ASSERT_TRUE(atomicRootData(VelaV3State, VelaTrustStateName, test::bytes(state), nullptr));
-    }
-    restoreAcceptedBroker(now);
+  for (const auto &[now, passes, state, window, attempts] : rows) {
+    ASSERT_TRUE(!state || atomicRootData(VelaV3State, VelaTrustStateName, test::bytes(*state), nullptr));
+    for (int pass = 0; pass < passes; ++pass) restoreAcceptedBroker(now);
     EXPECT_EQ(VelaRestartWindow, window) << now;
     EXPECT_EQ(VelaRestartFailures, attempts) << now;
   }
+  vela_core_stop();
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 #include <ranges>
 #include <set>
 
+#include "foreground.hpp"
 #include "root/fixture.hpp"
-#include "service.hpp"
 #include "staging.hpp"
 
 namespace vela::helper {
