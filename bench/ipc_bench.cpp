@@ -53,7 +53,7 @@ std::string service() {
       });
     };
     if (!ipc::Listener::create(*queue, path, admitAll).release()) std::abort();
-    std::thread([queue] { queue->run(); }).detach();
+    std::thread([queue] { queue::run(*queue); }).detach();  // the daemon's own loop
     return path;
   }();
   return made;

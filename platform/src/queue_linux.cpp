@@ -3,13 +3,20 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 
+#include "platform/secret.hpp"
+
 namespace vela::platform::queue {
 
 void async(Queue &queue, std::function<void()> work) { asio::post(queue, std::move(work)); }
 
 void run(Queue &queue) {
   auto busy = asio::make_work_guard(queue);
-  for (;;) queue.run();
+  // Work handles secrets (requests, credentials, the broker's start) in
+  // frames below this one: cleared after each item.
+  for (;;) {
+    queue.run_one();
+    secret::clear_stack();
+  }
 }
 
 Timer::Timer(Queue &queue, std::chrono::nanoseconds first, std::chrono::nanoseconds interval,

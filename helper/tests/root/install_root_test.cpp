@@ -16,6 +16,7 @@
 #include "foreground.hpp"
 #include "install.hpp"
 #include "platform/ipc.hpp"
+#include "platform/secret.hpp"
 #include "restore.hpp"
 #include "staging.hpp"
 
@@ -330,13 +331,13 @@ TEST_F(Transaction, UserAtItsCapOfConnectionsLeavesInstallAndRestoreWorking) {
 
 // ---- secrets ----
 
-// What a process's writable mappings hold, read as root; those over 1 GiB
-// are address space a sanitizer reserves.
-std::string writableMemory(pid_t pid) {
+// A process's writable mappings, each named by its line of the maps file and
+// read as root; those over 1 GiB are address space a sanitizer reserves.
+std::vector<std::pair<std::string, std::string>> writableMemory(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   std::ifstream maps(proc + "/maps");
   Descriptor mem(open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
-  std::string memory;
+  std::vector<std::pair<std::string, std::string>> regions;
   for (std::string line; std::getline(maps, line);) {
     unsigned long from = 0, to = 0;
     char access[5] = {};
@@ -344,21 +345,35 @@ std::string writableMemory(pid_t pid) {
       continue;
     std::string region(to - from, '\0');
     ssize_t n = pread(mem.get(), region.data(), region.size(), static_cast<off_t>(from));
-    memory.append(region, 0, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    region.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    regions.emplace_back(line, std::move(region));
   }
-  return memory;
+  return regions;
 }
 
+// What the daemon's main thread, which runs the queue, has of stack.
+std::size_t stackBytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string word; status >> word;)
+    if (word == "VmStk:" && status >> word) return std::stoul(word) * 1024;
+  return 0;
+}
+
+// The heap, and the stack frames of work that has returned.
 TEST_F(Transaction, NoSecretLeftInTheDaemonAfterAnInstall) {
   Daemon daemon;
   ASSERT_EQ(install(v1)["code"], "runtime_ready");
   const auto stored = VelaReadServiceCredentials(v1.sha256, nullptr);
   ASSERT_TRUE(stored);
   const Json credentials = Json::parse(stored->begin(), stored->end());
-  const std::string memory = writableMemory(daemon.pid);
+  const auto memory = writableMemory(daemon.pid);
   for (const std::string &secret : {readFile(v1.dir + "/vault-key"), credentials["activationKey"].get<std::string>(),
-                                   credentials["launchSecret"].get<std::string>()})
-    EXPECT_FALSE(memory.contains(secret)) << secret;
+                                    credentials["launchSecret"].get<std::string>()})
+    for (const auto &[mapping, bytes] : memory) EXPECT_FALSE(bytes.contains(secret)) << secret << " in " << mapping;
+  // No work reached deeper into the stack than the queue clears after it:
+  // above the cleared depth lie only the frames of main and what the
+  // process started with (its arguments and environment, 8 to 16 KiB).
+  EXPECT_LE(stackBytes(daemon.pid), secret::kStackDepth + 32 * 1024);
 }
 
 // ---- hostile requests: refused, and nothing outside staging changes ----

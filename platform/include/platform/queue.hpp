@@ -18,7 +18,8 @@ using Queue = asio::io_context;
 // Queues `work` to run once, after what is already ready.
 void async(Queue &queue, std::function<void()> work);
 
-// Runs the queue on the calling thread, for good.
+// Runs the queue on the calling thread, for good, clearing the stack below
+// it after each item (secret::clear_stack).
 [[noreturn]] void run(Queue &queue);
 
 // Runs its handler on the queue `first` after it is made, then every

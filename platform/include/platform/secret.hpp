@@ -1,5 +1,7 @@
 // Buffers for secrets: every allocation is overwritten with zeros, over its
-// whole size, before it goes back to the heap.
+// whole size, before it goes back to the heap. And the stack: what a
+// function left in its frame stays there once it has returned, until a
+// deeper call happens to overwrite it.
 #pragma once
 
 #include <cstddef>
@@ -47,5 +49,15 @@ class Text {
  private:
   std::vector<char, WipingAllocator<char>> bytes_;
 };
+
+// How deep below a shallow frame the stack is cleared: well beyond any work
+// of the daemon's (the deepest, an install, stays within 16 KiB of the
+// queue's loop, 45 KiB under the sanitizers). Clearing it takes about 2 µs.
+inline constexpr std::size_t kStackDepth = 128 * 1024;
+
+// Overwrites with zeros kStackDepth of the stack below the caller's frame,
+// and with it whatever the calls that have returned to the caller left
+// there. For a frame from which all work is called, such as the queue's loop.
+void clear_stack() noexcept;
 
 }  // namespace vela::secret
