@@ -32,6 +32,10 @@
 //                        set-group-id files in the state directory (chmod,
 //                        fchmod, open, mkdir): the error code of each try, or
 //                        "made", under "setid" in its report
+//           chain        as ok, and leaves a chain of Perl processes, each
+//                        of which writes the system's uptime to
+//                        /var/tmp/vela-chain-PID (PID: the broker's), forks
+//                        its successor and exits
 // --seal    ok           checks the document on standard input, writes its
 //                        report under the state directory, exits 0
 //           fail         exits 1 · signal: dies by SIGKILL · hang: never exits
@@ -79,7 +83,7 @@ import { parseArgs } from 'node:util';
 import zlib from 'node:zlib';
 
 const BROKERS = ['ok', 'split', 'trailing', 'extra-key', 'daemon-pid', 'lower-case', 'silent', 'close', 'flood',
-  'exit-before', 'exit-after', 'snoop', 'crowd', 'setid'];
+  'exit-before', 'exit-after', 'snoop', 'crowd', 'setid', 'chain'];
 const SEALS = ['ok', 'fail', 'signal', 'hang'];
 const LAUNCHERS = ['sh', 'direct'];
 const HOSTILE = ['none', 'dotdot', 'absolute', 'symlink', 'hardlink', 'device'];
@@ -315,7 +319,20 @@ function survivor(behaviour, broker, stateDir) {
   setInterval(behaviour === 'snoop' ? snoop : crowd, 2);
 }
 
+// The chain (--broker chain): each link writes the uptime over the start of
+// the log, forks the next and exits, as fast as Perl's fork goes (both files
+// are opened once, by the first).
+const chainLink = 'open(my $u, "<", "/proc/uptime") && open(my $log, ">", $ARGV[0]) || exit 1; ' +
+  'while (1) { sysseek($u, 0, 0); sysread($u, my $text, 64); sysseek($log, 0, 0); ' +
+  'syswrite($log, sprintf("%14s", (split / /, $text)[0])); fork and exit }';
+
 switch (behaviour) {
+  case 'chain':
+    childProcess.spawn('/usr/bin/perl', ['-e', chainLink, '/var/tmp/vela-chain-' + process.pid],
+      { detached: true, stdio: 'ignore' }).unref();
+    write(line);
+    stay();
+    break;
   case 'snoop':
   case 'crowd':
     childProcess.spawn(process.execPath, ['-e', '(' + survivor + ')(...process.argv.slice(1))', behaviour,

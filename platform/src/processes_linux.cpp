@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
 #include <sys/pidfd.h>
@@ -28,6 +31,10 @@ namespace {
 constexpr std::size_t kAwaited = 64;
 // Returned by a visit to end the walk early: not an errno value.
 constexpr int kStop = -1;
+// The real and saved id of the process that kills the account: one that no
+// account may have (systemd reserves it: the nobody of 16-bit ids), so that
+// no process of the account may signal or trace that process.
+constexpr uid_t kNoOnesUid = static_cast<uid_t>(-2);
 
 struct DirectoryCloser {
   void operator()(DIR *directory) const { closedir(directory); }
@@ -112,6 +119,40 @@ int end_if_users(pid_t pid, uid_t uid, Pass &pass) {
   return 0;
 }
 
+// The killer, forked. With the account's id as its effective id and
+// kNoOnesUid as the others, it may signal exactly the processes whose real
+// or saved id is the account's, and kill(-1) signals them all in one walk of
+// the process table, which a fork cannot enter: no fork chain outruns it.
+// Raw system calls only, between fork and exit. Its exit status is 0 or an
+// errno value.
+[[noreturn]] void kill_as(uid_t uid) {
+  syscall(SYS_close_range, 0u, ~0u, 0u);  // nothing of the daemon's held as another user
+  if (syscall(SYS_setresuid, kNoOnesUid, uid, kNoOnesUid) != 0) _exit(errno);
+  _exit(kill(-1, SIGKILL) == 0 || errno == ESRCH ? 0 : errno);
+}
+
+// Kills every process whose real or saved id is `uid` (kill_as): 0, or an
+// errno value. No process of the account can delay the killer, but its wait
+// has the deadline all the same.
+int kill_account(uid_t uid, std::int64_t deadline_ns) {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);  // no handler of the daemon's runs in the child
+  const pid_t pid = fork();
+  if (pid == 0) kill_as(uid);
+  const int fork_error = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (pid < 0) return fork_error;
+  Descriptor pidfd(pidfd_open(pid, 0));
+  const bool ended = pidfd && await_exit(pidfd.get(), deadline_ns);
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!ended) return ETIMEDOUT;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : ECHILD;
+}
+
 }  // namespace
 
 bool await_exit(int pidfd, std::int64_t deadline_ns) {
@@ -128,6 +169,7 @@ bool await_exit(int pidfd, std::int64_t deadline_ns) {
 int end_user_processes(uid_t uid, std::int64_t deadline_ns) {
   if (uid == 0) return EINVAL;
   for (;;) {
+    if (int e = kill_account(uid, deadline_ns)) return e;
     Pass pass;
     if (int e = each_number("/proc", [&](pid_t pid) { return end_if_users(pid, uid, pass); })) return e;
     if (pass.found == 0) return 0;

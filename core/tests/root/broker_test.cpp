@@ -223,6 +223,44 @@ TEST_F(Broker, NothingOfTheAccountOutlivesItsBroker) {
   EXPECT_GT(status_pid(), 0);
 }
 
+// Processes of the account that a stop must neither miss nor wait for: a
+// chain of processes that each fork their successor and exit, as fast as
+// they can (a walk of /proc alone misses it half the time), and one that
+// stops every process it may signal.
+[[noreturn]] void forkChain() {
+  while (fork() == 0) {
+  }
+  _exit(0);
+}
+[[noreturn]] void stopper() {
+  for (;;) kill(-1, SIGSTOP);
+}
+
+TEST_F(Broker, NoProcessOfTheAccountOutrunsOrHoldsItsEnd) {
+  const std::string left = "pgrep -U " + std::to_string(ids.brokerUid) + " >/dev/null";
+  const std::pair<const char *, std::vector<void (*)()>> rows[] = {
+      {"two fork chains", {forkChain, forkChain}},
+      {"a fork chain and a stopper", {forkChain, stopper}},
+  };
+  for (const auto &[name, processes] : rows)
+    for (int round = 0; round < 8; ++round) {
+      std::vector<pid_t> started;
+      for (void (*body)() : processes)
+        if (started.emplace_back(fork()) == 0) {
+          if (setresuid(ids.brokerUid, ids.brokerUid, ids.brokerUid) == 0) body();
+          _exit(1);
+        }
+      usleep(50'000);
+      EXPECT_EQ(platform::end_user_processes(ids.brokerUid, platform::uptime_ns() + 2'000'000'000), 0) << name;
+      for (pid_t first : started) {
+        kill(first, SIGKILL);  // should the end have failed
+        waitpid(first, nullptr, 0);
+      }
+      usleep(50'000);
+      ASSERT_NE(std::system(left.c_str()), 0) << name << ": left running, round " << round;
+    }
+}
+
 // A process of the account stops the child between its identity switch and
 // its exec, every time it can: the start fails by its deadline all the same.
 TEST_F(Broker, ChildStoppedBeforeExecFailsTheStart) {

@@ -329,6 +329,47 @@ TEST_F(Transaction, UserAtItsCapOfConnectionsLeavesInstallAndRestoreWorking) {
   EXPECT_LT(tick, 31) << "no restart within two ticks";
 }
 
+// ---- the broker account's stops ----
+
+// The log of the process chain a broker of --broker chain leaves: the
+// uptime its newest link wrote, every few milliseconds while it runs.
+std::string chainLog(const Json &broker) { return readFile("/var/tmp/vela-chain-" + to_string(broker["pid"])); }
+bool chainRuns(const Json &broker) {
+  const std::string before = chainLog(broker);
+  usleep(300'000);
+  return chainLog(broker) != before;
+}
+
+// A broker's chain runs until the broker's account is stopped: by a repair,
+// by SIGTERM, and by the start-up of a daemon after one killed with SIGKILL.
+// The sandbox holds as many processes as a desktop: a walk of them takes
+// longer than a link of the chain lives.
+TEST_F(Transaction, NoChainOfTheBrokerOutlivesAStop) {
+  run("for i in $(seq 400); do sleep 1000 </dev/null >/dev/null 2>&1 & done");
+  const Release chained = makeRelease("chained", "--broker chain");
+  const std::string anyOfTheAccount = "pgrep -U _velabroker >/dev/null";
+  auto daemon = std::make_unique<Daemon>();
+  ASSERT_EQ(install(chained)["code"], "runtime_ready");
+  const Json first = running();
+  ASSERT_TRUE(chainRuns(first));
+  ASSERT_EQ(install(chained, "repair")["code"], "runtime_ready");
+  EXPECT_FALSE(chainRuns(first)) << "after a repair";
+  const Json second = running();
+  ASSERT_TRUE(chainRuns(second));
+  EXPECT_EQ(daemon->stop(SIGTERM), 0);
+  EXPECT_FALSE(chainRuns(second)) << "after SIGTERM";
+  EXPECT_NE(std::system(anyOfTheAccount.c_str()), 0);
+
+  daemon = std::make_unique<Daemon>();
+  const Json third = running();  // started by the first restore
+  ASSERT_TRUE(chainRuns(third));
+  EXPECT_EQ(daemon->stop(SIGKILL), 128 + SIGKILL);
+  ASSERT_TRUE(chainRuns(third));
+  daemon = std::make_unique<Daemon>();
+  EXPECT_FALSE(chainRuns(third)) << "after the start-up of the next daemon";
+  EXPECT_TRUE(chainRuns(running()));
+}
+
 // ---- secrets ----
 
 // A process's writable mappings, each named by its line of the maps file and
