@@ -18,16 +18,17 @@ namespace {
 
 // A listener on a queue of its own thread that admits its peers in turn as
 // users 0, 1, ..., `perUser` connections each, and answers every request
-// with `reply`.
+// with `reply`, of which the connections share one copy.
 class Service {
  public:
   Service(Limits limits, std::size_t perUser, Message reply = {}) {
     char directory[] = "/tmp/vela-ipc-test-XXXXXX";
     directory_ = mkdtemp(directory);
-    auto admit = [this, perUser, reply](std::shared_ptr<Connection> connection) {
+    auto shared = std::make_shared<const Message>(std::move(reply));
+    auto admit = [this, perUser, shared](std::shared_ptr<Connection> connection) {
       if (!connection->claim(static_cast<std::uint32_t>(admitted_++ / perUser))) return connection->cancel();
-      connection->resume([reply](const Event &event) {
-        return std::get_if<Message>(&event) ? std::optional(reply) : std::nullopt;
+      connection->resume([shared](const Event &event) {
+        return std::get_if<Message>(&event) ? std::optional(*shared) : std::nullopt;
       });
     };
     listener_ = Listener::create(queue_, directory_ + "/socket", admit, limits);
