@@ -9,6 +9,7 @@
 //                               [--seal ok] [--launcher sh] [--node PATH]
 //                               [--account-report DIR]
 //                               [--archive FILE [--hostile KIND]] [--modules N]
+//                               [--large-asset BYTES]
 //
 // --broker  ok           reads descriptors 0 and 3, writes its report and its
 //                        readiness line to descriptor 4, keeps running
@@ -63,6 +64,9 @@
 // --modules N            adds N module files of 2 to 8 KiB of hexadecimal text
 //                        under host/app/node_modules/vela-filler-*/, for
 //                        runtimes as large as real ones (about 5 KiB each)
+// --large-asset BYTES    adds host/app/client/dist/assets/large.js of BYTES
+//                        spaces, for static assets as large as the
+//                        foreground serves
 //
 // The account script (host/app/packaging/macos/install-vela-broker.sh), with
 // VELA_BROKER_PREPARE_ONLY=1, makes the service account _velabroker and the
@@ -100,6 +104,7 @@ const { values: options } = parseArgs({
     archive: { type: 'string' },
     hostile: { type: 'string', default: 'none' },
     modules: { type: 'string', default: '0' },
+    'large-asset': { type: 'string', default: '0' },
   },
 });
 
@@ -450,6 +455,9 @@ for (let i = 0; i < Number(options.modules); i++) {
   files.push([`host/app/node_modules/vela-filler-${Math.floor(i / 100)}/module-${i}.js`,
     Buffer.from(randomBytes(1024 + (seed % 3072)).toString('hex')), false]);
 }
+
+const largeAsset = Number(options['large-asset']);
+if (largeAsset > 0) files.push(['host/app/client/dist/assets/large.js', Buffer.alloc(largeAsset, ' '), false]);
 
 const out = path.resolve(options.out);
 if (fs.existsSync(out) && fs.readdirSync(out).length > 0) refuse(`${out} exists and is not empty`);

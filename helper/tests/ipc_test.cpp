@@ -1,6 +1,7 @@
 // The service's side of the IPC in this process, against raw sockets.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -18,16 +19,17 @@ namespace {
 
 // A listener on a queue of its own thread that admits its peers in turn as
 // users 0, 1, ..., `perUser` connections each, and answers every request
-// with `reply`.
+// with `reply`, of which the connections share one copy.
 class Service {
  public:
   Service(Limits limits, std::size_t perUser, Message reply = {}) {
     char directory[] = "/tmp/vela-ipc-test-XXXXXX";
     directory_ = mkdtemp(directory);
-    auto admit = [this, perUser, reply](std::shared_ptr<Connection> connection) {
+    auto shared = std::make_shared<const Message>(std::move(reply));
+    auto admit = [this, perUser, shared](std::shared_ptr<Connection> connection) {
       if (!connection->claim(static_cast<std::uint32_t>(admitted_++ / perUser))) return connection->cancel();
-      connection->resume([reply](const Event &event) {
-        return std::get_if<Message>(&event) ? std::optional(reply) : std::nullopt;
+      connection->resume([shared](const Event &event) {
+        return std::get_if<Message>(&event) ? std::optional(*shared) : std::nullopt;
       });
     };
     listener_ = Listener::create(queue_, directory_ + "/socket", admit, limits);
@@ -105,6 +107,47 @@ TEST(Ipc, ConnectionsBeyondTheDescriptorsLeftRefused) {
   first.reset();
   usleep(100'000);  // for the service to see it end
   EXPECT_TRUE(served(service.connect()));
+}
+
+#ifdef __SANITIZE_ADDRESS__
+// The sanitizer keeps freed memory from reuse for a while, resident: here,
+// the copies of every reply made and read.
+constexpr std::size_t kFreedCopies = 48 << 20;
+#else
+constexpr std::size_t kFreedCopies = 0;
+#endif
+
+// How many of the connections receive a reply, each taken whole as soon as
+// it begins to arrive, before none arrives for 10 seconds.
+std::size_t answered(const std::vector<Descriptor> &connections) {
+  std::vector<pollfd> waiting;
+  for (const Descriptor &connection : connections) waiting.push_back({connection.get(), POLLIN, 0});
+  std::size_t count = 0;
+  while (!waiting.empty() && poll(waiting.data(), waiting.size(), 10'000) > 0)
+    std::erase_if(waiting, [&count](const pollfd &ready) {
+      bool taken = ready.revents != 0 && receive(ready.fd).has_value();
+      count += taken;
+      return ready.revents != 0;
+    });
+  return count;
+}
+
+// Many connections of one user ask for large replies and read none: the
+// user's share of replies is made and the rest wait unmade, another user is
+// answered meanwhile, and every waiting request is answered as the replies
+// before it are taken.
+TEST(Ipc, UnreadRepliesHoldOnlyTheirBudget) {
+  constexpr std::size_t kReply = 4 << 20, kConnections = 64, kSlack = 24 << 20;
+  Message large;
+  large.body.set("d", Data(kReply, 0));
+  Service service(Limits{}, kConnections, large);
+  const std::size_t before = residentBytes();
+  std::vector<Descriptor> held;
+  for (std::size_t i = 0; i < kConnections; ++i)
+    send_frame(held.emplace_back(service.connect()).get(), wire::encode({}, true));
+  EXPECT_TRUE(served(service.connect()));  // the next user's
+  EXPECT_LT(residentBytes(), before + Limits{}.reply_bytes_per_user + kReply + kFreedCopies + kSlack);
+  EXPECT_EQ(answered(held), kConnections);
 }
 
 // A request begun and then left, and a reply the peer leaves untaken, end

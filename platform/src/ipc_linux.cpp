@@ -12,12 +12,14 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <asio/buffer.hpp>
 
 namespace vela::platform::ipc {
 
-// What the peers of one listener hold, in all and per user. Only the queue's
+// What the peers of one listener hold, in all and per user, and the
+// connections whose requests wait for replies to be taken. Only the queue's
 // thread touches it.
 class Budget {
  public:
@@ -28,7 +30,7 @@ class Budget {
   // One more connection of `user`'s, when both its own and the total allow it.
   bool claim(std::uint32_t user) {
     if (held(user).connections >= limits_.connections_per_user || total_.connections >= connections_) return false;
-    add(user, 1, 0);
+    add(user, 1, 0, 0);
     return true;
   }
 
@@ -37,20 +39,51 @@ class Budget {
     return std::min(limits_.bytes_per_user - held(user).bytes, limits_.bytes - total_.bytes);
   }
 
-  // Counts connections and bytes to `user` (negative: back from it).
-  void add(std::uint32_t user, std::ptrdiff_t connections, std::ptrdiff_t bytes) {
+  // Whether `user`'s replies not yet taken, or all of them, hold more than
+  // their share: its next request must wait.
+  bool replies_over(std::uint32_t user) const {
+    return held(user).replies > limits_.reply_bytes_per_user || total_.replies > limits_.reply_bytes;
+  }
+
+  // Counts connections, request bytes and reply bytes to `user` (negative:
+  // back from it).
+  void add(std::uint32_t user, std::ptrdiff_t connections, std::ptrdiff_t bytes, std::ptrdiff_t replies) {
     Usage &usage = users_[user];
     for (Usage *counted : {&usage, &total_}) {
       counted->connections += static_cast<std::size_t>(connections);
       counted->bytes += static_cast<std::size_t>(bytes);
+      counted->replies += static_cast<std::size_t>(replies);
     }
-    if (usage.connections == 0 && usage.bytes == 0) users_.erase(user);
+    if (usage.connections == 0 && usage.bytes == 0 && usage.replies == 0) users_.erase(user);
+  }
+
+  // Holds a connection of `user`'s until its replies have room again. Only
+  // a weak reference: one that ends meanwhile is dropped at the next look.
+  void park(std::uint32_t user, std::weak_ptr<Connection> connection) {
+    auto &waiting = parked_[user];
+    std::erase_if(waiting, [](const auto &weak) { return weak.expired(); });
+    waiting.push_back(std::move(connection));
+  }
+
+  // Gives `user`'s reply bytes back and wakes the waiting connections of
+  // every user who has room again. Each looks at the budget afresh when it
+  // runs, so those that find it full again wait anew.
+  void release_replies(std::uint32_t user, std::size_t bytes) {
+    add(user, 0, 0, -static_cast<std::ptrdiff_t>(bytes));
+    if (total_.replies > limits_.reply_bytes) return;
+    std::erase_if(parked_, [this](const auto &entry) {
+      if (held(entry.first).replies > limits_.reply_bytes_per_user) return false;
+      for (const auto &waiting : entry.second)
+        if (auto connection = waiting.lock()) connection->unpark();
+      return true;
+    });
   }
 
  private:
   struct Usage {
     std::size_t connections = 0;
-    std::size_t bytes = 0;
+    std::size_t bytes = 0;    // of requests
+    std::size_t replies = 0;  // bytes of replies
   };
 
   Usage held(std::uint32_t user) const {
@@ -62,6 +95,7 @@ class Budget {
   std::size_t connections_;
   Usage total_;
   std::unordered_map<std::uint32_t, Usage> users_;
+  std::unordered_map<std::uint32_t, std::vector<std::weak_ptr<Connection>>> parked_;
 };
 
 namespace {
@@ -104,9 +138,11 @@ void raise_descriptor_limit() {
 Connection::Connection(asio::local::stream_protocol::socket socket, std::shared_ptr<Budget> budget)
     : socket_(std::move(socket)), stall_(socket_.get_executor()), budget_(std::move(budget)) {}
 
+// Waiting connections are not woken from here: a connection that still
+// holds a reply when it goes is one the queue drops as it stops.
 Connection::~Connection() {
   drop_inbound();
-  if (claimed_) budget_->add(user_, -1, 0);
+  budget_->add(user_, claimed_ ? -1 : 0, 0, -static_cast<std::ptrdiff_t>(outbound_.size()));
 }
 
 bool Connection::claim(std::uint32_t user) {
@@ -159,7 +195,7 @@ void Connection::read() {
 bool Connection::charge() {
   std::size_t body = frame_size() - wire::kHeader;
   if (body > wire::kMaxRequest || body > budget_->room(user_)) return false;
-  budget_->add(user_, 0, static_cast<std::ptrdiff_t>(body));
+  budget_->add(user_, 0, static_cast<std::ptrdiff_t>(body), 0);
   charged_ = body;
   inbound_.reserve(wire::kHeader + body);
   return true;
@@ -173,33 +209,60 @@ std::size_t Connection::frame_size() const {
 }
 
 // A request begun but not yet whole, and a reply not yet written, must go on
-// within Limits::stall. Bytes that arrived while the queue was busy
-// elsewhere, and room the peer made for the reply meanwhile, count as going
-// on.
+// within Limits::stall.
 void Connection::hold_deadline() {
   stall_.expires_after(budget_->limits().stall);
   stall_.async_wait([self = shared_from_this()](std::error_code) {
     if (self->stall_.expiry() > asio::steady_timer::clock_type::now()) return;  // moved on since
-    std::error_code ignored;
-    pollfd writable{.fd = self->socket_.native_handle(), .events = POLLOUT, .revents = 0};
-    bool reading = !self->inbound_.empty() && self->socket_.available(ignored) == 0;
-    bool writing = !self->outbound_.empty() && ::poll(&writable, 1, 0) == 0;
-    if (reading || writing) self->end(ConnectionError::stalled);
+    if (self->stalled()) self->end(ConnectionError::stalled);
   });
 }
 
+// Whether the request or reply in progress has stopped: bytes that arrived
+// while the queue was busy elsewhere, and room the peer made for the reply
+// meanwhile, count as going on. A whole request that waits for replies to be
+// taken waits on the service, not on its peer.
+bool Connection::stalled() {
+  std::error_code ignored;
+  pollfd writable{.fd = socket_.native_handle(), .events = POLLOUT, .revents = 0};
+  bool reading = !inbound_.empty() && inbound_.size() < frame_size() && socket_.available(ignored) == 0;
+  bool writing = !outbound_.empty() && ::poll(&writable, 1, 0) == 0;
+  return reading || writing;
+}
+
+// A whole request is handled at once unless its user's replies not yet
+// taken are over their share: the handler runs to its end before the next
+// request is looked at, so no more than one reply gets past a full budget.
 void Connection::complete() {
   stall_.cancel();
+  if (budget_->replies_over(user_)) return park();
   auto message = wire::decode(std::span(inbound_).subspan(wire::kHeader));
   drop_inbound();
   if (!message) return end(ConnectionError::invalid_frame);
   deliver(std::move(*message));
 }
 
+// Keeps the whole request, still charged, until the budget wakes this
+// connection (unpark) to look again. Meanwhile only the peer's going, or an
+// error of the socket, ends it, and the request with it.
+void Connection::park() {
+  budget_->park(user_, weak_from_this());
+  socket_.async_wait(asio::socket_base::wait_error, [self = shared_from_this()](std::error_code error) {
+    if (error == asio::error::operation_aborted && self->socket_.is_open()) return self->complete();
+    self->end(error ? failure(error) : ConnectionError::closed);
+  });
+}
+
+void Connection::unpark() {
+  std::error_code ignored;
+  socket_.cancel(ignored);
+}
+
 void Connection::deliver(Message message) {
   auto reply = handler_(Event(std::move(message)));
   if (!reply) return wait();
   outbound_ = wire::encode(*reply);
+  budget_->add(user_, 0, 0, static_cast<std::ptrdiff_t>(outbound_.size()));
   written_ = 0;
   write();
 }
@@ -208,7 +271,7 @@ void Connection::deliver(Message message) {
 void Connection::write() {
   if (written_ == outbound_.size()) {
     stall_.cancel();
-    outbound_ = Data();
+    drop_outbound();
     return wait();
   }
   hold_deadline();
@@ -222,8 +285,17 @@ void Connection::write() {
 
 // The request in progress is wiped and its charge goes back to the budget.
 void Connection::drop_inbound() {
-  budget_->add(user_, 0, -static_cast<std::ptrdiff_t>(std::exchange(charged_, 0)));
+  budget_->add(user_, 0, -static_cast<std::ptrdiff_t>(std::exchange(charged_, 0)), 0);
   inbound_ = Data();
+}
+
+// The reply, written or not, is let go and its charge goes back to the
+// budget, waking the requests that waited on it.
+void Connection::drop_outbound() {
+  if (outbound_.empty()) return;
+  std::size_t bytes = outbound_.size();
+  outbound_ = Data();
+  budget_->release_replies(user_, bytes);
 }
 
 void Connection::end(ConnectionError error) {
@@ -231,6 +303,7 @@ void Connection::end(ConnectionError error) {
   cancel();
   stall_.cancel();
   drop_inbound();
+  drop_outbound();
   handler_(Event(error));
 }
 

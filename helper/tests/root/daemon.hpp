@@ -46,9 +46,9 @@ inline pid_t spawn(const std::string &program, uid_t uid) {
   return pid;
 }
 
-// The exit status of a child; -1 while it still runs after 10 seconds.
-inline int exitStatus(pid_t pid) {
-  for (int tick = 0; tick < 1000; ++tick, usleep(10'000)) {
+// The exit status of a child; -1 while it still runs after `seconds`.
+inline int exitStatus(pid_t pid, int seconds = 10) {
+  for (int tick = 0; tick < seconds * 100; ++tick, usleep(10'000)) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
@@ -116,6 +116,42 @@ class StalledClient {
  private:
   platform::Descriptor output_;
   std::string filler_;
+  pid_t pid_ = -1;
+};
+
+// The client run as the user, its output discarded, stopped (as a
+// terminal's stop key stops it) once it waits for a reply: whatever the
+// daemon sends it stays unread until `resume`.
+class StoppedClient {
+ public:
+  explicit StoppedClient(const std::string &requests, uid_t uid = kUser) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      execl("/bin/sh", "sh", "-c", ("exec " + asUser(kClient, uid) + requests + " >/dev/null").c_str(), nullptr);
+      _exit(127);
+    }
+    const std::string call = "/proc/" + std::to_string(pid_) + "/syscall";
+    const std::string receiving = std::to_string(SYS_recvfrom) + " ";
+    for (int tick = 0; !readFile(call).starts_with(receiving); ++tick, usleep(10'000))
+      if (tick == 1000) throw std::runtime_error("the client never waited for a reply");
+    kill(pid_, SIGSTOP);
+  }
+  StoppedClient(const StoppedClient &) = delete;
+  StoppedClient &operator=(const StoppedClient &) = delete;
+  ~StoppedClient() {
+    if (pid_ < 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  void resume() { kill(pid_, SIGCONT); }
+  // Its exit status, once resumed; -1 while it still runs after a minute.
+  int finish() {
+    int status = exitStatus(pid_, 60);
+    if (status != -1) pid_ = -1;
+    return status;
+  }
+
+ private:
   pid_t pid_ = -1;
 };
 

@@ -5,8 +5,13 @@
 #include <sys/syscall.h>
 
 #include <filesystem>
+#include <memory>
+#include <sstream>
+#include <vector>
 
 #include "daemon.hpp"
+#include "foreground.hpp"
+#include "platform/ipc.hpp"
 #include "platform/wire.hpp"
 #include "root/fixture.hpp"
 #include "support.hpp"
@@ -174,6 +179,59 @@ TEST_F(Daemon, NoOtherCodeHoldsAnAdmittedConnection) {
       {"pidfd_getfd of a running client's socket", takenOut},
   };
   for (const auto &[way, gotThrough] : rows) EXPECT_FALSE(gotThrough(daemon_)) << way;
+}
+
+// A field of a process's status, in bytes (the kernel counts in KiB).
+std::size_t statusBytes(pid_t pid, const std::string &field) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string word; status >> word;)
+    if (word == field + ":" && status >> word) return std::stoul(word) << 10;
+  return 0;
+}
+
+// Waits, up to a minute, until the daemon's main thread, which runs its
+// queue, has gone half a second without running or waiting to run: the
+// daemon has done all it can with what it was sent.
+void awaitIdle(pid_t daemon) {
+  const std::string counts = "/proc/" + std::to_string(daemon) + "/schedstat";
+  std::string last = readFile(counts);
+  for (int tick = 0; tick < 120; ++tick) {
+    usleep(500'000);
+    std::string now = readFile(counts);
+    if (now == last) return;
+    last = now;
+  }
+}
+
+// One user's clients, stopped while the daemon sends each a foreground
+// asset near the largest it serves, leave their replies unread: the daemon
+// holds no more than that user's share of them, another user's request is
+// answered meanwhile, and once the clients go on every one is answered.
+TEST_F(Daemon, UnreadRepliesHoldOnlyTheirBudget) {
+  constexpr std::size_t kAsset = 15 << 20, kClients = 64;
+  // The user's share of replies, one reply past it, the copies of the asset
+  // that making a reply takes besides the reply, and the daemon's own.
+  std::size_t bound = platform::ipc::Limits{}.reply_bytes_per_user + 4 * kAsset + (32 << 20);
+#ifdef __SANITIZE_ADDRESS__
+  bound += 256 << 20;  // freed memory the sanitizer keeps from reuse, resident
+#endif
+  const auto generation = installGeneration(makeServiceAccounts(), "--large-asset " + std::to_string(kAsset));
+  const std::string source = "/private/runtime-" + generation.digest;
+  const std::string inventory = readFile(source + "/mac-broker-inventory.json");
+  ASSERT_TRUE(prepareForeground(source, bytes(inventory), generation.release(), false, nullptr));
+  // The daemon stopped, each client sends both requests (the open expects no
+  // reply) and is stopped waiting for the asset before a byte of it is sent.
+  kill(daemon_, SIGSTOP);
+  std::vector<std::unique_ptr<StoppedClient>> clients;
+  for (std::size_t i = 0; i < kClients; ++i)
+    clients.push_back(std::make_unique<StoppedClient>("--no-reply foreground_open " + generation.digest +
+                                                      " -- foreground_asset assets/large.js"));
+  kill(daemon_, SIGCONT);
+  awaitIdle(daemon_);
+  EXPECT_EQ(outputOf("timeout 60 " + asUser(kClient, kUser + 1) + "status"), (Output{kAllOk, kAvailable}));
+  EXPECT_LT(statusBytes(daemon_, "VmHWM"), bound) << "the daemon's peak resident memory";
+  for (auto &client : clients) client->resume();
+  for (auto &client : clients) EXPECT_EQ(client->finish(), kAllOk);
 }
 
 }  // namespace

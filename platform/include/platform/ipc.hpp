@@ -3,7 +3,8 @@
 // wire.hpp. Nothing here ever waits on a peer: every read and write is
 // asynchronous, and a connection holds at most one request in and one reply
 // out at a time. What peers hold at once is bounded: connections per user
-// and in all, and the bytes of requests not yet whole, per user and in all.
+// and in all, the bytes of requests not yet handled, and the bytes of replies
+// not yet taken, each per user and in all.
 #pragma once
 
 #include <chrono>
@@ -31,11 +32,18 @@ inline constexpr std::size_t kReservedDescriptors = 64;
 
 // What the peers of one listener may hold at once. A request that announces
 // more bytes than its user's share has left ends its connection as one that
-// does not decode.
+// does not decode. Replies are never refused: while the replies not yet taken
+// of a user hold more bytes than its share, or those of all users more than
+// the total, the user's next whole request waits (still counted with the
+// request bytes) until replies are taken or connections end. A request's
+// handler runs whole before the next request is looked at, so a user goes
+// past its share by one reply at most, and all past the total by one reply.
 struct Limits {
   std::size_t connections_per_user = 64;
-  std::size_t bytes_per_user = 4 * std::size_t{wire::kMaxRequest};  // announced by requests not yet whole
+  std::size_t bytes_per_user = 4 * std::size_t{wire::kMaxRequest};  // announced by requests not yet handled
   std::size_t bytes = 32 * std::size_t{wire::kMaxRequest};
+  std::size_t reply_bytes_per_user = wire::kMaxFrame;  // of replies not yet taken
+  std::size_t reply_bytes = 8 * std::size_t{wire::kMaxFrame};
   std::chrono::milliseconds stall{10'000};  // the longest a request or reply not yet whole may go without a byte
 };
 
@@ -74,10 +82,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Ends a connection that was never resumed: the peer sees it close.
   void cancel();
   // Starts delivering events to `handler`, one at a time: the next request
-  // is read only once the reply to the last one has been written.
+  // is read only once the reply to the last one has been written, and a
+  // whole request waits while its user's replies are over their share.
   void resume(EventHandler handler);
 
  private:
+  friend class Budget;  // wakes a connection that waits on it
+
   static constexpr std::size_t kChunk = 65536;
 
   void wait();
@@ -85,10 +96,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::size_t frame_size() const;
   bool charge();
   void hold_deadline();
+  bool stalled();
   void complete();
+  void park();
+  void unpark();
   void deliver(Message message);
   void write();
   void drop_inbound();
+  void drop_outbound();
   void end(ConnectionError error);
 
   asio::local::stream_protocol::socket socket_;
@@ -97,9 +112,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint32_t user_ = 0;
   bool claimed_ = false;
   EventHandler handler_;
-  Data inbound_;  // the request being read, header first; never more
+  Data inbound_;  // the request being read, header first, or waiting whole; never more
   std::size_t charged_ = 0;  // its body's size, once charged to the budget
-  Data outbound_;  // the reply being written
+  Data outbound_;  // the reply being written, charged to the budget whole
   std::size_t written_ = 0;  // how much of it the peer has taken
 };
 
