@@ -243,20 +243,18 @@ void Connection::complete() {
 }
 
 // Keeps the whole request, still charged, until the budget wakes this
-// connection (unpark) to look again. Meanwhile only the peer's going, or an
-// error of the socket, ends it, and the request with it.
+// connection (unpark) to look again: a request is carried out even when its
+// peer has gone meanwhile. The stall timer, idle while a request is whole and
+// no reply is out, is what it waits on.
 void Connection::park() {
   budget_->park(user_, weak_from_this());
-  socket_.async_wait(asio::socket_base::wait_error, [self = shared_from_this()](std::error_code error) {
-    if (error == asio::error::operation_aborted && self->socket_.is_open()) return self->complete();
-    self->end(error ? failure(error) : ConnectionError::closed);
+  stall_.expires_at(asio::steady_timer::time_point::max());
+  stall_.async_wait([self = shared_from_this()](std::error_code) {
+    if (self->socket_.is_open()) self->complete();
   });
 }
 
-void Connection::unpark() {
-  std::error_code ignored;
-  socket_.cancel(ignored);
-}
+void Connection::unpark() { stall_.cancel(); }
 
 void Connection::deliver(Message message) {
   auto reply = handler_(Event(std::move(message)));
