@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -79,6 +80,14 @@ inline Output finish(FILE *pipe, std::string text = {}) {
 }
 
 inline Output outputOf(const std::string &command) { return finish(popen((command + " 2>/dev/null").c_str(), "r")); }
+
+// A field of a process's status, in bytes (the kernel counts in KiB).
+inline std::size_t statusBytes(pid_t pid, const std::string &field) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string word; status >> word;)
+    if (word == field + ":" && status >> word) return std::stoul(word) << 10;
+  return 0;
+}
 
 // The client run as the user, its standard output a full pipe: once made, it
 // waits in writing its first reply, its connection open, until `finish` reads.

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "daemon.hpp"
@@ -179,14 +178,6 @@ TEST_F(Daemon, NoOtherCodeHoldsAnAdmittedConnection) {
       {"pidfd_getfd of a running client's socket", takenOut},
   };
   for (const auto &[way, gotThrough] : rows) EXPECT_FALSE(gotThrough(daemon_)) << way;
-}
-
-// A field of a process's status, in bytes (the kernel counts in KiB).
-std::size_t statusBytes(pid_t pid, const std::string &field) {
-  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string word; status >> word;)
-    if (word == field + ":" && status >> word) return std::stoul(word) << 10;
-  return 0;
 }
 
 // Waits, up to a minute, until the daemon's main thread, which runs its

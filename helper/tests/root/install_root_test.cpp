@@ -392,14 +392,6 @@ std::vector<std::pair<std::string, std::string>> writableMemory(pid_t pid) {
   return regions;
 }
 
-// What the daemon's main thread, which runs the queue, has of stack.
-std::size_t stackBytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string word; status >> word;)
-    if (word == "VmStk:" && status >> word) return std::stoul(word) * 1024;
-  return 0;
-}
-
 // The heap, and the stack frames of work that has returned.
 TEST_F(Transaction, NoSecretLeftInTheDaemonAfterAnInstall) {
   Daemon daemon;
@@ -411,10 +403,11 @@ TEST_F(Transaction, NoSecretLeftInTheDaemonAfterAnInstall) {
   for (const std::string &secret : {readFile(v1.dir + "/vault-key"), credentials["activationKey"].get<std::string>(),
                                     credentials["launchSecret"].get<std::string>()})
     for (const auto &[mapping, bytes] : memory) EXPECT_FALSE(bytes.contains(secret)) << secret << " in " << mapping;
-  // No work reached deeper into the stack than the queue clears after it:
-  // above the cleared depth lie only the frames of main and what the
-  // process started with (its arguments and environment, 8 to 16 KiB).
-  EXPECT_LE(stackBytes(daemon.pid), secret::kStackDepth + 32 * 1024);
+  // No work reached deeper into the main thread's stack than the queue
+  // clears after it: above the cleared depth lie only the frames of main and
+  // what the process started with (its arguments and environment, 8 to 16
+  // KiB).
+  EXPECT_LE(test::statusBytes(daemon.pid, "VmStk"), secret::kStackDepth + 32 * 1024);
 }
 
 // ---- hostile requests: refused, and nothing outside staging changes ----
