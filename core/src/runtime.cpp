@@ -142,21 +142,6 @@ void switch_identity(const Plan &p) {
 
 // ---- the parent ----
 
-// Forks with every signal blocked, so that no handler of the daemon runs in
-// the child before it has reset them; the child runs `body`.
-template <class Body>
-pid_t fork_blocked(Body body) {
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  const pid_t pid = fork();
-  if (pid == 0) body();
-  const int fork_error = errno;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  errno = fork_error;
-  return pid;
-}
-
 int poll_ms(Duration d) {
   return static_cast<int>(std::clamp<std::int64_t>(std::chrono::ceil<std::chrono::milliseconds>(d).count(), 0, 60'000));
 }
@@ -375,7 +360,7 @@ Result<Child> Command::spawn(Duration limit, const Waits &waits) {
                   .maps = maps_,
                   .filter = &*filter,
                   .report = report_end->get()};
-  const pid_t pid = fork_blocked([&plan] { run_child(plan); });
+  const pid_t pid = platform::fork_blocked([&plan] { run_child(plan); });
   if (pid < 0) return fail(Error::last_os());
   report_end->reset();
   return await_exec(pid, report->read.get(), limit, waits);

@@ -22,6 +22,7 @@ extern "C" {
 
 #include "platform/clocks.hpp"
 #include "platform/descriptor.hpp"
+#include "platform/programs.hpp"
 
 namespace vela::platform {
 namespace {
@@ -135,14 +136,8 @@ int end_if_users(pid_t pid, uid_t uid, Pass &pass) {
 // errno value. No process of the account can delay the killer, but its wait
 // has the deadline all the same.
 int kill_account(uid_t uid, std::int64_t deadline_ns) {
-  sigset_t all, old;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &old);  // no handler of the daemon's runs in the child
-  const pid_t pid = fork();
-  if (pid == 0) kill_as(uid);
-  const int fork_error = errno;
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (pid < 0) return fork_error;
+  const pid_t pid = fork_blocked([uid] { kill_as(uid); });
+  if (pid < 0) return errno;
   Descriptor pidfd(pidfd_open(pid, 0));
   const bool ended = pidfd && await_exit(pidfd.get(), deadline_ns);
   if (!ended) kill(pid, SIGKILL);

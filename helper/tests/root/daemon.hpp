@@ -89,6 +89,14 @@ inline std::size_t statusBytes(pid_t pid, const std::string &field) {
   return 0;
 }
 
+// Waits, up to 10 seconds, until the process is in the system call that its
+// /proc/PID/syscall line begins with; throws `never` otherwise.
+inline void awaitCall(pid_t pid, const std::string &call, const char *never) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+  for (int tick = 0; !readFile(path).starts_with(call); ++tick, usleep(10'000))
+    if (tick == 1000) throw std::runtime_error(never);
+}
+
 // The client run as the user, its standard output a full pipe: once made, it
 // waits in writing its first reply, its connection open, until `finish` reads.
 class StalledClient {
@@ -107,10 +115,7 @@ class StalledClient {
       execl("/bin/sh", "sh", "-c", ("exec " + asUser(kClient, uid) + requests).c_str(), nullptr);
       _exit(127);
     }
-    const std::string call = "/proc/" + std::to_string(pid_) + "/syscall";
-    const std::string writing = std::to_string(SYS_write) + " 0x1 ";  // write(1, ...)
-    for (int tick = 0; !readFile(call).starts_with(writing); ++tick, usleep(10'000))
-      if (tick == 1000) throw std::runtime_error("the client never wrote");
+    awaitCall(pid_, std::to_string(SYS_write) + " 0x1 ", "the client never wrote");  // write(1, ...)
   }
   pid_t pid() const { return pid_; }
   // Its exit status and what it wrote, once it has ended.
@@ -139,10 +144,7 @@ class StoppedClient {
       execl("/bin/sh", "sh", "-c", ("exec " + asUser(kClient, uid) + requests + " >/dev/null").c_str(), nullptr);
       _exit(127);
     }
-    const std::string call = "/proc/" + std::to_string(pid_) + "/syscall";
-    const std::string receiving = std::to_string(SYS_recvfrom) + " ";
-    for (int tick = 0; !readFile(call).starts_with(receiving); ++tick, usleep(10'000))
-      if (tick == 1000) throw std::runtime_error("the client never waited for a reply");
+    awaitCall(pid_, std::to_string(SYS_recvfrom) + " ", "the client never waited for a reply");
     kill(pid_, SIGSTOP);
   }
   StoppedClient(const StoppedClient &) = delete;

@@ -3,8 +3,12 @@
 // streams prepared for them, and waited for against a deadline.
 #pragma once
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <expected>
@@ -27,6 +31,22 @@ inline constexpr int kAddressSpaceLimit = RLIMIT_DATA;
 // use them until then. Async-signal-safe: meant for a child between fork and
 // exec. Returns 0 or an errno value.
 int close_on_exec_from(unsigned lowest) noexcept;
+
+// Forks with every signal blocked, so that no handler of the daemon runs in
+// the child before it has reset them or ended; the child runs `body`, which
+// must not return. The child's pid, or -1 with errno set.
+template <class Body>
+pid_t fork_blocked(Body body) {
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t pid = fork();
+  if (pid == 0) body();
+  const int fork_error = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  errno = fork_error;
+  return pid;
+}
 
 // A program as its caller prepares it; launching changes none of it.
 struct Task {
